@@ -1,0 +1,16 @@
+# brellin_subsystem(<target> [LINKS <targets>...])
+# Builds the current folder's sources (recursively) into one static library. The include root is the
+# repository root, so code names headers by subsystem: #include "base/VornException.h".
+function(brellin_subsystem target)
+    cmake_parse_arguments(ARG "" "" "LINKS;PRIVATE_LINKS" ${ARGN})
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    if(sources)
+        add_library(${target} STATIC ${sources})
+        target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${target} PUBLIC brellin_settings ${ARG_LINKS} PRIVATE ${ARG_PRIVATE_LINKS})
+    else()
+        add_library(${target} INTERFACE)
+        target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${target} INTERFACE brellin_settings ${ARG_LINKS})
+    endif()
+endfunction()

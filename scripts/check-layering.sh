@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Fails when code below the user interface includes anything from ui/.
+set -euo pipefail
+root=${1:-$(dirname "$0")/..}
+cd "$root"
+hits=$(grep -rnE '#\s*include\s*[<"]ui/' base storage engine protocols mkv browserlink app 2>/dev/null || true)
+if [ -n "$hits" ]; then
+    echo "These files below the user interface include it:"
+    echo "$hits"
+    exit 1
+fi
+echo "layering ok"
