@@ -1,0 +1,127 @@
+#pragma once
+
+#include "base/VornFileWindows.h"
+#include "base/VornUrl.h"
+#include "engine/VornKqSocket.h"
+#include "protocols/VornBuffer.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class VornDownloadEngine;
+class VornSegment;
+class VornSocksHandshake;
+class VornTlsSession;
+
+// Socket states of an engine connection.
+constexpr int32_t SOCKET_STATE_IDLE = 0;
+constexpr int32_t SOCKET_STATE_CONNECTING = 1;
+constexpr int32_t SOCKET_STATE_CONNECTED = 2;
+constexpr int32_t SOCKET_STATE_SOCKS = 3;
+constexpr int32_t SOCKET_STATE_TUNNEL = 4;
+constexpr int32_t SOCKET_STATE_TLS_HANDSHAKE = 5;
+constexpr int32_t SOCKET_STATE_TLS = 6;
+constexpr int32_t SOCKET_STATE_PARKED = 7;
+
+// What Receive returns when nothing can be delivered yet (no bytes waiting, or an incomplete TLS record).
+constexpr int32_t SOCKET_RECEIVE_PENDING = -9803;
+
+constexpr uint32_t ENGINE_SOCKET_RECEIVE_CAPACITY = 32768;
+constexpr uint32_t ENGINE_SOCKET_TLS_INPUT_CAPACITY = 24576;
+constexpr uint64_t ENGINE_SOCKET_SUSPEND_MS = 4500;
+
+// Base of every connection an engine opens: life cycle and socket states, connecting (directly or through a
+// proxy), the SOCKS hand-off, TLS, the receive buffer, parking, and writing body bytes to the segment file.
+class VornEngineSocket : public VornKqSocket {
+public:
+    VornEngineSocket(uint16_t number, VornDownloadEngine* engine, const VornUrl& url);
+    ~VornEngineSocket() override;
+
+    void close() override;
+
+    void OnWritable() override;
+    void OnSocketError(const std::wstring& text) override;
+    void OnReadable() override;
+    virtual bool ConnectTo(const sockaddr_in& address);
+    virtual std::string StateName() const = 0;
+    virtual uint32_t ReceiveSpace();
+    virtual bool IsReceivingBody() const = 0;
+    virtual void OnConnectionState(int32_t oldState, int32_t newState) = 0;
+    virtual void OnReceived(int32_t count) = 0;
+    virtual bool Reset(bool restart, bool keepSlot) = 0;
+    virtual void SendRequest() = 0;
+    virtual void ConsumeBody(int32_t count);
+    virtual void PostStatus(const std::string& text);
+    virtual void UpdateStatus();
+
+    void SetState(int32_t newState);
+    void SetUrl(const VornUrl& url);
+    // Attaches the connection to a segment (the engine's StartTransfer); null detaches.
+    void AttachSegment(VornSegment* segment);
+    int32_t Send(const char* data, int32_t length);
+    int32_t Receive(char* destination, int32_t size);
+    bool StartTls();
+    void Suspend();
+    void RetrieveFromSuspend();
+    void SegmentCompleted();
+    void SocksStep();
+    std::string IdText() const;
+    std::wstring IdTextW() const;
+    void Log(int level, const std::string& text);
+
+    int32_t SocketState() const { return m_socketState; }
+    uint16_t Number() const { return m_number; }
+    bool IsSuspended() const { return m_suspended; }
+    void SetSuspended(bool suspended) { m_suspended = suspended; }
+    bool IsTunnelReady() const { return m_tunnelReady; }
+    VornSegment* Segment() const { return m_segment; }
+    // Called by the segment when it lets the connection go.
+    void ClearSegment() { m_segment = nullptr; }
+    VornFileWindows& SegmentFile() { return *m_segmentFile; }
+    VornBuffer<char>& ReceiveBuffer() { return *m_receiveBuffer; }
+    const VornUrl& Url() const { return m_url; }
+    VornDownloadEngine* Engine() const { return m_engine; }
+
+protected:
+    // True when a secure URL's bytes go through TLS now (no proxy, or the tunnel is up).
+    bool UsesTlsNow() const;
+    bool ProxyEnabled() const;
+    int ProxyType() const;
+
+private:
+    void ReceiveStep();
+    void TlsHandshakeReadable();
+    int TlsHandshakeStep();
+    int32_t TlsEncryptSend(const char* data, int32_t length);
+    int32_t TlsDecrypt(char* destination, int32_t size);
+    void TlsShutdown();
+    void MatchTlsInputToUrl();
+    bool WriteBody();
+    int32_t RawReceive(char* destination, int32_t size);
+
+    struct StreamSizes {
+        uint32_t header = 0;
+        uint32_t trailer = 0;
+        uint32_t maximumMessage = 0;
+        uint32_t buffers = 0;
+        uint32_t blockSize = 0;
+    };
+
+    StreamSizes m_streamSizes;
+    VornSegment* m_segment = nullptr;
+    std::unique_ptr<VornFileWindows> m_segmentFile;
+    std::unique_ptr<VornBuffer<char>> m_receiveBuffer;
+    VornUrl m_url;
+    uint16_t m_number = 0;
+    uint64_t m_suspendDuration = 0;
+    uint64_t m_suspendStart = 0;
+    bool m_suspended = false;
+    VornDownloadEngine* m_engine = nullptr;
+    std::unique_ptr<VornSocksHandshake> m_socks;
+    int32_t m_socketState = SOCKET_STATE_IDLE;
+    bool m_tunnelReady = false;
+    std::unique_ptr<VornTlsSession> m_tls;
+    std::unique_ptr<VornBuffer<char>> m_tlsInput;
+    bool m_tlsContextExists = false;
+};
