@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 struct ssl_st;
@@ -52,6 +51,8 @@ public:
                           size_t& delivered);
     // Plain bytes already decrypted and waiting.
     size_t PendingPlain() const;
+    // Records the session produced on its own after the handshake (a key update answer), to be sent.
+    std::string TakeOutgoing();
     // The close notification to send, when the session is established.
     VornTlsStatus Shutdown(std::string& token);
 

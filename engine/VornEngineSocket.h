@@ -3,6 +3,7 @@
 #include "base/VornFileWindows.h"
 #include "base/VornUrl.h"
 #include "engine/VornKqSocket.h"
+#include "engine/VornSegmentClient.h"
 #include "protocols/VornBuffer.h"
 
 #include <cstdint>
@@ -33,7 +34,7 @@ constexpr uint64_t ENGINE_SOCKET_SUSPEND_MS = 4500;
 
 // Base of every connection an engine opens: life cycle and socket states, connecting (directly or through a
 // proxy), the SOCKS hand-off, TLS, the receive buffer, parking, and writing body bytes to the segment file.
-class VornEngineSocket : public VornKqSocket {
+class VornEngineSocket : public VornKqSocket, public VornSegmentClient {
 public:
     VornEngineSocket(uint16_t number, VornDownloadEngine* engine, const VornUrl& url);
     ~VornEngineSocket() override;
@@ -46,10 +47,10 @@ public:
     virtual bool ConnectTo(const sockaddr_in& address);
     virtual std::string StateName() const = 0;
     virtual uint32_t ReceiveSpace();
-    virtual bool IsReceivingBody() const = 0;
+    bool IsReceivingBody() const override = 0;
     virtual void OnConnectionState(int32_t oldState, int32_t newState) = 0;
     virtual void OnReceived(int32_t count) = 0;
-    virtual bool Reset(bool restart, bool keepSlot) = 0;
+    bool Reset(bool restart, bool keepSlot) override = 0;
     virtual void SendRequest() = 0;
     virtual void ConsumeBody(int32_t count);
     virtual void PostStatus(const std::string& text);
@@ -66,7 +67,8 @@ public:
     void RetrieveFromSuspend();
     void SegmentCompleted();
     void SocksStep();
-    std::string IdText() const;
+    std::string IdText() const override;
+    void ReleaseSegment() override;
     std::wstring IdTextW() const;
     void Log(int level, const std::string& text);
 
@@ -76,8 +78,6 @@ public:
     void SetSuspended(bool suspended) { m_suspended = suspended; }
     bool IsTunnelReady() const { return m_tunnelReady; }
     VornSegment* Segment() const { return m_segment; }
-    // Called by the segment when it lets the connection go.
-    void ClearSegment() { m_segment = nullptr; }
     VornFileWindows& SegmentFile() { return *m_segmentFile; }
     VornBuffer<char>& ReceiveBuffer() { return *m_receiveBuffer; }
     const VornUrl& Url() const { return m_url; }
