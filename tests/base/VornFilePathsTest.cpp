@@ -1,0 +1,175 @@
+#include "base/VornException.h"
+#include "base/VornFileWindows.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Unprivileged.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::wstring wide(const fs::path& path) {
+    std::string text = path.string();
+    return std::wstring(text.begin(), text.end());
+}
+
+template <typename Operation> VornException thrown(Operation operation) {
+    try {
+        operation();
+    } catch (VornException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no VornException";
+    return VornException(VornError(-1, 0), nullptr, 0, "");
+}
+
+// A folder nobody may write into, inside a temporary folder everybody may enter.
+class ReadOnlyFolder {
+public:
+    ReadOnlyFolder() {
+        chmod(m_dir.path().c_str(), 0755);
+        fs::create_directory(path());
+        writeWholeFile(path() / "inside.bin", "x");
+        chmod(path().c_str(), 0555);
+    }
+    ~ReadOnlyFolder() { chmod(path().c_str(), 0755); }
+    fs::path path() const { return m_dir / "locked"; }
+
+private:
+    TempDir m_dir;
+};
+
+TEST(CreateDirectory, CreatesOneLevelAndNamesEachFailure) {
+    TempDir dir;
+    vornCreateDirectory(wide(dir / "one"));
+    EXPECT_TRUE(fs::is_directory(dir / "one"));
+
+    VornException exists = thrown([&] { vornCreateDirectory(wide(dir / "one")); });
+    EXPECT_EQ(exists.code(), 34);
+    EXPECT_EQ(exists.systemCode(), EEXIST);
+
+    VornException noParent = thrown([&] { vornCreateDirectory(wide(dir / "no/such")); });
+    EXPECT_EQ(noParent.code(), 1);
+    EXPECT_EQ(noParent.systemCode(), ENOENT);
+}
+
+TEST(CreateDirectory, AccessDeniedIsCodeEight) {
+    ReadOnlyFolder locked;
+    int result = runUnprivileged([&] {
+        try {
+            vornCreateDirectory(wide(locked.path() / "sub"));
+        } catch (VornException& e) {
+            return e.code() == 8 && e.systemCode() == EACCES ? 0 : 2;
+        }
+        return 3;
+    });
+    EXPECT_EQ(result, 0);
+}
+
+TEST(CopyFile, CopiesOverTheTargetAndIgnoresAMissingSource) {
+    TempDir dir;
+    writeWholeFile(dir / "source", "new content");
+    writeWholeFile(dir / "target", "old content that is longer");
+    vornCopyFile(wide(dir / "source"), wide(dir / "target"));
+    EXPECT_EQ(readWholeFile(dir / "target"), "new content");
+
+    vornCopyFile(wide(dir / "missing"), wide(dir / "other"));
+    EXPECT_FALSE(fs::exists(dir / "other"));
+
+    VornException noFolder = thrown([&] { vornCopyFile(wide(dir / "source"), wide(dir / "no/target")); });
+    EXPECT_EQ(noFolder.code(), 1);
+    EXPECT_EQ(noFolder.systemCode(), ENOENT);
+}
+
+TEST(CopyFile, AccessDeniedIsCodeEight) {
+    ReadOnlyFolder locked;
+    int result = runUnprivileged([&] {
+        try {
+            vornCopyFile(wide(locked.path() / "inside.bin"), wide(locked.path() / "copy.bin"));
+        } catch (VornException& e) {
+            return e.code() == 8 && e.systemCode() == EACCES ? 0 : 2;
+        }
+        return 3;
+    });
+    EXPECT_EQ(result, 0);
+}
+
+TEST(PathQueries, SizeAndExistenceByKindOfPath) {
+    TempDir dir;
+    writeWholeFile(dir / "file", "12345");
+    fs::create_directory(dir / "folder");
+    fs::create_symlink(dir / "file", dir / "link");
+    struct Case {
+        std::wstring path;
+        uint64_t size;
+        bool directory;
+        bool file;
+    } cases[] = {
+        {wide(dir / "file"), 5, false, true},
+        {wide(dir / "link"), 5, false, true},
+        {wide(dir / "file") + L"/", 0, false, false},
+        {wide(dir / "folder"), 0, true, false},
+        {wide(dir / "folder") + L"/", 0, true, false},
+        {wide(dir / "folder") + L"\\", 0, true, false},
+        {wide(dir / "folder") + L"//", 0, true, false},
+        {wide(dir / "missing"), 0, false, false},
+        {L"", 0, false, false},
+        {L"/", 0, true, false},
+        {wide(dir / "file") + std::wstring(1, L'\0'), 5, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
+        if (c.path.find(L'\0') != std::wstring::npos) {
+            // A path the system cannot name is missing, whatever its prefix names.
+            EXPECT_EQ(vornSizeOfFile(c.path), 0u);
+        } else {
+            EXPECT_EQ(vornSizeOfFile(c.path), c.size);
+        }
+        EXPECT_EQ(vornDirectoryExists(c.path), c.directory);
+        EXPECT_EQ(vornFileExists(c.path), c.file);
+    }
+}
+
+TEST(DeleteDirectoryFiles, DeletesTheFilesThenTheEmptyFolder) {
+    TempDir dir;
+    fs::create_directory(dir / "work");
+    writeWholeFile(dir / "work/seg.x0", "a");
+    writeWholeFile(dir / "work/segments.bin", "b");
+    vornDeleteDirectoryFiles(wide(dir / "work") + L"/");
+    EXPECT_FALSE(fs::exists(dir / "work"));
+}
+
+TEST(DeleteDirectoryFiles, LeavesSubFoldersAndTheFolderHoldingThem) {
+    TempDir dir;
+    fs::create_directories(dir / "work/V");
+    writeWholeFile(dir / "work/V/Video.webm", "v");
+    writeWholeFile(dir / "work/LogFile.txt", "l");
+    vornDeleteDirectoryFiles(wide(dir / "work") + L"/");
+    EXPECT_FALSE(fs::exists(dir / "work/LogFile.txt"));
+    EXPECT_TRUE(fs::exists(dir / "work/V/Video.webm"));
+}
+
+TEST(DeleteDirectoryFiles, WithoutASeparatorOnlyTheFolderItselfIsTouched) {
+    TempDir dir;
+    fs::create_directory(dir / "work");
+    writeWholeFile(dir / "work/a", "a");
+    writeWholeFile(dir / "work2", "sibling");
+    writeWholeFile(dir / "workfile", "sibling");
+    vornDeleteDirectoryFiles(wide(dir / "work"));
+    EXPECT_FALSE(fs::exists(dir / "work"));
+    EXPECT_TRUE(fs::exists(dir / "work2"));
+    EXPECT_TRUE(fs::exists(dir / "workfile"));
+}
+
+TEST(DeleteDirectoryFiles, AMissingFolderIsNoError) {
+    TempDir dir;
+    EXPECT_NO_THROW(vornDeleteDirectoryFiles(wide(dir / "missing") + L"/"));
+}
+
+} // namespace
