@@ -1,11 +1,11 @@
 #pragma once
 
-#include "engine/VornSegment.h"
-
 #include <cstdint>
 
-// The constants every part of a download engine shares: its states, modes, resumability values and
-// the event codes it posts to its window (UNKNOWN_FILE_SIZE comes with the segments).
+// The constants every part of a download engine shares: its states, modes, resumability values,
+// the placeholder for a size not yet known, and the event codes it posts to its window.
+
+constexpr int64_t UNKNOWN_FILE_SIZE = 0xA0000000000LL;
 
 constexpr int32_t ENGINE_STATE_STARTING = 1;
 constexpr int32_t ENGINE_STATE_DOWNLOADING = 2;
