@@ -37,4 +37,8 @@ public:
 
     // The "CategoryFolders" setting: 1 puts merged files into a subfolder named after their category.
     virtual int CategoryFoldersSetting() const = 0;
+    // The download category of a file name ("Video", "Audio", ... "Misc"), which names its subfolder.
+    virtual std::wstring CategoryOf(const std::wstring& fileName) const = 0;
+    // A name not yet taken in the folder, for a target name that exists already.
+    virtual std::wstring UniqueFileName(const std::wstring& name, const std::wstring& folder) const = 0;
 };

@@ -50,8 +50,9 @@ public:
     void CreateTsSegments(const std::vector<std::string>& pieceUrls, const std::string& durationText,
                           bool resuming);
     bool MergeSegments();
-    // A segment became complete.
+    // A segment became complete, or (extended by a rollback) stopped being complete.
     void CountCompletion(VornSegment* segment);
+    void UncountCompletion(VornSegment* segment);
     std::string ProgressReport(bool full, int64_t speed, const std::string& text);
     void Clear(bool deleteFiles);
 
@@ -94,7 +95,9 @@ private:
     void ResetTsPiece(VornSegment* segment);
     bool LoadNormal(const std::vector<VornSegmentRecord>& records);
     bool LoadTs(const std::vector<VornSegmentRecord>& records);
-    VornSegmentRecord RecordOf(const VornSegment& segment) const;
+    bool ChainIsSound(const std::vector<VornSegmentRecord>& byIndex) const;
+    static VornSegmentRecord RecordOf(const VornSegment& segment);
+    void DeleteSegmentFile(const VornSegment& segment) const;
     void LogSegmentCount();
 
     bool m_pairMode = false;

@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <string>
 
-class VornSegmentManager;
+class VornSegment;
 class VornSegmentHost;
+class VornSegmentManager;
 
 // Joins the completed segment files, in file order, into the target file in its category folder.
 // Copies exactly each segment's length, so a segment file that grew past its range never leaks into
-// the result, and removes a half-written target when the merge fails or is cancelled.
+// the result; syncs the target before reporting success (the segment files are deleted afterwards);
+// and removes a half-written target when the merge fails or is cancelled.
 class VornSegmentMerge {
 public:
     explicit VornSegmentMerge(VornSegmentManager& manager);
@@ -18,10 +20,13 @@ public:
     std::wstring TargetFolder() const;
 
 private:
-    bool PrepareTarget(std::wstring& targetPath);
-    bool CopySegments(int fd);
-    bool CopySegment(int fd, const class VornSegment& segment);
-    void ReportProgress();
+    enum Outcome { MERGE_DONE, MERGE_ALREADY_DONE, MERGE_FAILED };
+
+    Outcome PrepareTarget(std::string& targetPath);
+    const VornSegment* FirstRange() const;
+    bool CopySegments(int target);
+    bool CopySegment(int target, const VornSegment& segment);
+    bool CopyBlock(int source, int target, int64_t& offset, size_t size);
 
     VornSegmentManager& m_manager;
     VornSegmentHost& m_engine;

@@ -1,0 +1,178 @@
+// The segment manager's side of the on-disk table: what goes into "segments.bin" and how a stopped
+// download is rebuilt from it.
+#include "engine/VornSegmentHost.h"
+#include "engine/VornSegmentManager.h"
+
+#include "base/VornText.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int64_t storedBytes(const std::wstring& path) {
+    struct stat st {};
+    if (::stat(vornWideToUtf8(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    return static_cast<int64_t>(st.st_size);
+}
+
+} // namespace
+
+VornSegmentRecord VornSegmentManager::RecordOf(const VornSegment& segment) {
+    return VornSegmentRecord{segment.m_index, segment.m_fileNumber, segment.m_next, segment.m_start,
+                             segment.m_end};
+}
+
+void VornSegmentManager::ResetTsPiece(VornSegment* segment) {
+    DeleteSegmentFile(*segment);
+    segment->m_end = UNKNOWN_SEGMENT_END;
+    segment->m_length = UNKNOWN_SEGMENT_END - segment->m_start + 1;
+    if (segment->m_status == SEGMENT_COMPLETED)
+        UncountCompletion(segment);
+    segment->m_received = 0;
+    segment->m_status = SEGMENT_PENDING;
+}
+
+bool VornSegmentManager::SaveAll() {
+    std::vector<VornSegmentRecord> records;
+    records.reserve(m_segments.size());
+    for (auto& segment : m_segments) {
+        if (IsTsMode())
+            ResetTsPiece(segment.get());
+        records.push_back(RecordOf(*segment));
+    }
+    if (IsTsMode())
+        m_downloaded = 0;
+    bool written = m_table->WriteAll(records);
+    if (!written)
+        m_engine->Log(LOG_LEVEL_ERROR, m_table->LastError());
+    return written;
+}
+
+bool VornSegmentManager::AppendSegmentRecord(uint16_t index) {
+    std::optional<VornSegmentRecord> previous;
+    if (VornSegment* predecessor = Predecessor(index))
+        previous = RecordOf(*predecessor);
+    bool appended = m_table->Append(RecordOf(*m_segments[index]), previous);
+    if (!appended)
+        m_engine->Log(LOG_LEVEL_ERROR, m_table->LastError());
+    return appended;
+}
+
+void VornSegmentManager::UpdateTsRecord(uint16_t index) {
+    if (!m_table->UpdateAt(index, m_segments[index]->m_end))
+        m_engine->Log(LOG_LEVEL_DEBUG, "Can not update Ts-Segment End-Pos");
+}
+
+bool VornSegmentManager::LoadSegments() {
+    auto records = m_table->Load();
+    bool loaded = false;
+    if (records)
+        loaded = IsTsMode() ? LoadTs(*records) : LoadNormal(*records);
+    if (loaded && m_downloaded > 0 && (IsTsMode() || m_fileSize != UNKNOWN_FILE_SIZE))
+        return true;
+    if (IsTsMode()) {
+        SaveAll();
+    } else {
+        Clear(true);
+        // Segment files named by the failed table may be gone from it; remove what is left of them.
+        if (records)
+            for (auto& record : *records)
+                ::unlink(vornWideToUtf8(m_temporaryFolder + L"seg.x" + std::to_wstring(record.fileNumber))
+                             .c_str());
+    }
+    return false;
+}
+
+// A table that passes these checks can only describe every byte of the file exactly once, so a damaged
+// table makes the download start afresh instead of merging a file with holes or repeated bytes.
+bool VornSegmentManager::ChainIsSound(const std::vector<VornSegmentRecord>& byIndex) const {
+    std::vector<bool> seen(byIndex.size(), false);
+    size_t current = byIndex.size();
+    for (size_t i = 0; i < byIndex.size(); ++i)
+        if (byIndex[i].start == 0)
+            current = i;
+    int64_t expectedStart = 0;
+    size_t visited = 0;
+    while (current < byIndex.size()) {
+        const VornSegmentRecord& record = byIndex[current];
+        if (seen[current] || record.start != expectedStart || record.end < record.start ||
+            record.end > UNKNOWN_SEGMENT_END)
+            return false;
+        seen[current] = true;
+        ++visited;
+        expectedStart = record.end + 1;
+        if (record.next == -1)
+            break;
+        if (record.next < 0 || static_cast<size_t>(record.next) >= byIndex.size())
+            return false;
+        current = static_cast<size_t>(record.next);
+    }
+    if (visited != byIndex.size())
+        return false;
+    // An unknown size is written only while the whole file is one range.
+    return expectedStart != UNKNOWN_FILE_SIZE || byIndex.size() == 1;
+}
+
+bool VornSegmentManager::LoadNormal(const std::vector<VornSegmentRecord>& records) {
+    if (records.size() > SEGMENT_LIMIT + 1)
+        return false;
+    std::vector<VornSegmentRecord> byIndex(records.size());
+    std::vector<bool> found(records.size(), false);
+    for (auto& record : records) {
+        if (record.index >= records.size() || found[record.index])
+            return false;
+        found[record.index] = true;
+        byIndex[record.index] = record;
+    }
+    if (!ChainIsSound(byIndex))
+        return false;
+    for (auto& record : byIndex) {
+        if (record.next == -1 && !m_engine->SetFileSize(record.end + 1))
+            return false;
+        if (record.fileNumber > m_fileCounter)
+            m_fileCounter = record.fileNumber;
+    }
+    for (auto& record : byIndex) {
+        VornSegment* segment = AddSegment(
+            std::make_unique<VornSegment>(this, record.fileNumber, record.start, record.end, record.next));
+        int64_t received = std::min(storedBytes(segment->SegmentFilePath()), segment->m_length);
+        segment->m_received = received;
+        m_downloaded += received;
+        if (received == segment->m_length) {
+            segment->m_status = SEGMENT_COMPLETED;
+            CountCompletion(segment);
+        }
+    }
+    m_engine->Log(LOG_LEVEL_DEBUG,
+                  std::to_string(records.size()) + " Segments were loaded from segments.bin file.");
+    CheckFinished();
+    return true;
+}
+
+bool VornSegmentManager::LoadTs(const std::vector<VornSegmentRecord>& records) {
+    if (records.size() != m_segments.size())
+        return false;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const VornSegmentRecord& record = records[i];
+        int32_t next = i + 1 < records.size() ? static_cast<int32_t>(i + 1) : -1;
+        if (record.index != i || record.fileNumber != i || record.start != 0 || record.next != next ||
+            record.end < 0 || record.end > UNKNOWN_SEGMENT_END)
+            return false;
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+        VornSegment* segment = m_segments[i].get();
+        segment->SetEnd(records[i].end, false);
+        int64_t received = std::min(storedBytes(segment->SegmentFilePath()), segment->m_length);
+        segment->m_received = received;
+        m_downloaded += received;
+        if (received == segment->m_length && segment->m_status != SEGMENT_COMPLETED) {
+            segment->m_status = SEGMENT_COMPLETED;
+            CountCompletion(segment);
+        }
+    }
+    m_engine->Log(LOG_LEVEL_DEBUG,
+                  std::to_string(records.size()) + " TS Segments were loaded from segments.bin file.");
+    return true;
+}

@@ -1,0 +1,215 @@
+#include "engine/VornSegmentMerge.h"
+
+#include "base/VornText.h"
+#include "engine/VornSegment.h"
+#include "engine/VornSegmentHost.h"
+#include "engine/VornSegmentManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    bool close() {
+        int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+bool regularFileSize(const std::string& path, int64_t& size) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+bool writeFully(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+VornSegmentMerge::VornSegmentMerge(VornSegmentManager& manager)
+    : m_manager(manager), m_engine(*manager.Engine()) {}
+
+std::wstring VornSegmentMerge::TargetFolder() const {
+    std::wstring folder = m_manager.DestinationFolder();
+    if (!m_manager.IsPairMode() && m_engine.CategoryFoldersSetting() < 2)
+        folder += m_engine.CategoryOf(m_manager.FileName()) + L"/";
+    return folder;
+}
+
+bool VornSegmentMerge::Run() {
+    std::string targetPath;
+    try {
+        Outcome prepared = PrepareTarget(targetPath);
+        if (prepared != MERGE_DONE)
+            return prepared == MERGE_ALREADY_DONE;
+        Fd target(::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (target.get() < 0) {
+            m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
+            return false;
+        }
+        bool copied = CopySegments(target.get());
+        // A merged file is only reported once it is on disk: the segment files go right after.
+        bool synced = copied && ::fsync(target.get()) == 0;
+        if (!target.close() || !synced) {
+            ::unlink(targetPath.c_str());
+            return false;
+        }
+    } catch (...) {
+        if (!targetPath.empty())
+            ::unlink(targetPath.c_str());
+        m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
+        return false;
+    }
+    m_engine.Log(LOG_LEVEL_INFO, "File completely Downloaded. ( " + std::to_string(m_manager.SegmentCount()) +
+                                     "  Segments) ");
+    return true;
+}
+
+VornSegmentMerge::Outcome VornSegmentMerge::PrepareTarget(std::string& targetPath) {
+    if (m_manager.FileName().empty())
+        m_manager.SetFileName(m_engine.DerivedFileName());
+    std::wstring folder = TargetFolder();
+    std::filesystem::create_directories(std::filesystem::path(vornWideToUtf8(folder)));
+    if (!m_manager.IsPairMode())
+        m_engine.PostEvent(ENGINE_EVENT_TARGET_FOLDER, vornWideToUtf8(folder));
+    std::string path = vornWideToUtf8(folder + m_manager.FileName());
+    int64_t existing = 0;
+    if (std::filesystem::exists(std::filesystem::path(path))) {
+        if (m_manager.IsPairMode()) {
+            if (regularFileSize(path, existing) && existing == m_manager.FileSize())
+                return MERGE_ALREADY_DONE;
+            std::filesystem::remove(std::filesystem::path(path));
+        } else {
+            m_engine.SetFileName(m_engine.UniqueFileName(m_manager.FileName(), folder));
+            m_manager.SetFileName(m_manager.FileName());
+            path = vornWideToUtf8(folder + m_manager.FileName());
+        }
+    }
+    targetPath = path;
+    return MERGE_DONE;
+}
+
+const VornSegment* VornSegmentMerge::FirstRange() const {
+    if (m_manager.IsTsMode())
+        return m_manager.SegmentCount() > 0 ? m_manager.Segment(0) : nullptr;
+    for (size_t i = 0; i < m_manager.SegmentCount(); ++i)
+        if (m_manager.Segment(i)->m_start == 0)
+            return m_manager.Segment(i);
+    return nullptr;
+}
+
+bool VornSegmentMerge::CopySegments(int target) {
+    const VornSegment* segment = FirstRange();
+    if (!segment) {
+        m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Merging Failed.Can not find first Segment.");
+        return false;
+    }
+    // A damaged chain must not loop forever: no range is visited twice.
+    std::vector<bool> visited(m_manager.SegmentCount(), false);
+    while (segment) {
+        if (visited[segment->m_index]) {
+            m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
+            return false;
+        }
+        visited[segment->m_index] = true;
+        if (!CopySegment(target, *segment))
+            return false;
+        if (m_manager.IsTsMode())
+            m_engine.PostEvent(ENGINE_EVENT_MERGE_PROGRESS, std::to_string(segment->m_index + 1));
+        int32_t next = segment->m_next;
+        segment = next >= 0 && static_cast<size_t>(next) < m_manager.SegmentCount()
+                      ? m_manager.Segment(static_cast<size_t>(next))
+                      : nullptr;
+    }
+    return true;
+}
+
+bool VornSegmentMerge::CopySegment(int target, const VornSegment& segment) {
+    std::string path = vornWideToUtf8(segment.SegmentFilePath());
+    int64_t onDisk = 0;
+    if (!regularFileSize(path, onDisk))
+        onDisk = 0;
+    // The file must really hold the range: a shorter one would leave a hole in the target.
+    if (!segment.IsCompleted() || onDisk < segment.m_length) {
+        int64_t remaining = segment.IsCompleted() ? segment.m_length - onDisk : segment.RemainingBytes();
+        m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. an inComplete segment was found . SegmentIndex = " +
+                                          std::to_string(segment.m_index) +
+                                          "and segment->remainedBytes = " + std::to_string(remaining));
+        return false;
+    }
+    Fd source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (source.get() < 0) {
+        m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
+        return false;
+    }
+    int64_t offset = 0;
+    bool everyBlock = !m_manager.IsTsMode() && !m_manager.IsPairMode();
+    while (offset < segment.m_length) {
+        if (m_engine.MergeCancelled())
+            return false;
+        size_t block = static_cast<size_t>(
+            std::min<int64_t>(VornSegmentManager::MERGE_BLOCK, segment.m_length - offset));
+        if (!CopyBlock(source.get(), target, offset, block)) {
+            m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
+            return false;
+        }
+        m_copied += static_cast<int64_t>(block);
+        if (everyBlock)
+            m_engine.PostEvent(ENGINE_EVENT_MERGE_PROGRESS, std::to_string(m_copied));
+    }
+    return true;
+}
+
+// One block from the segment file to the end of the target, in the kernel when it can.
+bool VornSegmentMerge::CopyBlock(int source, int target, int64_t& offset, size_t size) {
+    while (size > 0) {
+        loff_t from = offset;
+        ssize_t n = ::copy_file_range(source, &from, target, nullptr, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            std::vector<char> buffer(size);
+            ssize_t got = ::pread(source, buffer.data(), size, offset);
+            if (got <= 0 || !writeFully(target, buffer.data(), static_cast<size_t>(got)))
+                return false;
+            n = got;
+        }
+        if (n <= 0)
+            return false;
+        offset += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
