@@ -1,0 +1,37 @@
+#pragma once
+
+#include "storage/VornDownloadRecord.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// What a new captured download starts with: the MaxConnections and BandWidthLimit settings.
+struct VornCaptureDefaults {
+    uint8_t connections = 8;
+    int64_t bandwidthLimit = 0;
+};
+
+// Turns the text of a WM_BROWSER_MESSAGE into a download record, or into nothing when the message is
+// dropped. One object serves the whole process, so that a request the browser sends twice in quick
+// succession yields one download.
+class VornCaptureParser {
+public:
+    static constexpr uint64_t GUARD_MS = 500;
+    static constexpr const char* POST_MARKER = "__0VornPostData9__";
+
+    explicit VornCaptureParser(VornCaptureDefaults defaults = {});
+
+    // now is wall-clock milliseconds since 1970. Messages closer than 500 ms to the last accepted one
+    // are dropped, and so are messages whose "2:" or "3:" URL is unusable.
+    std::optional<VornDownloadRecord> receive(const std::string& text, uint64_t now);
+
+    // The parse alone, without the time guard.
+    static std::optional<VornDownloadRecord> parse(std::string text, const VornCaptureDefaults& defaults);
+
+private:
+    bool admit(uint64_t now);
+
+    VornCaptureDefaults m_defaults;
+    uint64_t m_lastAccepted = 0;
+};
