@@ -1,5 +1,8 @@
 #include "storage/VornDownloadRecord.h"
 
+#include "base/VornFileName.h"
+#include "base/VornText.h"
+
 const char* const VornDownloadRecord::kDefaultUserAgent =
     "Mozilla / 5.0 (Windows NT 10.0; Win64; x64) AppleWebKit / 537.36 (KHTML, like Gecko) Chrome / "
     "73.0.3683.86 Safari / 537.36";
@@ -31,4 +34,41 @@ bool VornDownloadRecord::isDefaultHeader(const std::string& line) {
 
 bool VornDownloadRecord::hasSecondUrl() const {
     return !secondUrl.givenText().empty();
+}
+
+namespace {
+
+std::wstring decodedValidName(const std::string& text) {
+    return vornValidFileName(vornPercentDecode(text), false);
+}
+
+} // namespace
+
+std::wstring VornDownloadRecord::derivedFileName() const {
+    if (!fileName.empty()) {
+        return fileName;
+    }
+    const std::string saveName = url.saveName();
+    const std::string base = pageTitle.empty() ? vornFileBaseName(saveName) : pageTitle;
+    std::wstring name;
+    if (linkType == "hls") {
+        name = decodedValidName(base + ".ts");
+    } else if (linkType == "media") {
+        std::string extension = vornFileExtension(saveName);
+        if (extension.empty()) {
+            extension = "mp4";
+        }
+        if (hasSecondUrl()) {
+            extension = "mkv";
+        }
+        name = decodedValidName(base + "." + extension);
+    }
+    if (name.empty()) {
+        name = decodedValidName(hasSecondUrl() ? vornFileBaseName(saveName) + ".mkv" : saveName);
+    }
+    return name;
+}
+
+std::string VornDownloadRecord::storedFileName() const {
+    return vornPercentEncode(derivedFileName(), true);
 }
