@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+
+// One frame of a WebM input, as positions and sizes: the media bytes stay in the input file.
+struct VornBlockEntry {
+    // 0xA3 (SimpleBlock) or 0xA0 (BlockGroup).
+    uint32_t elementId = 0;
+    int64_t dataPosition = 0;
+    uint64_t dataSize = 0;
+    // The reader's expected track type; the number stored in the input is only skipped.
+    uint8_t trackNumber = 0;
+    uint8_t flags = 0;
+    int16_t relativeTimecode = 0;
+    int64_t absoluteTimecode = 0;
+    bool keyframe = false;
+    // BlockGroup children, 0 when absent.
+    uint64_t blockDuration = 0;
+    int64_t discardPadding = 0;
+};
