@@ -9,8 +9,10 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +68,11 @@ public:
     void SetSocksVersionSelector(int32_t selector);
     // Replaces the record's speed limit while running (bytes per millisecond, i.e. kilobytes a second).
     void SetSpeedLimit(int64_t limit);
+    int64_t SpeedLimit() const;
+    // Where the engine reads the proxy record for a URL kind after a redirect changed the kind.
+    void SetProxyReloader(std::function<VornEngineProxy(int32_t)> reloader);
+    // Where the engine reads the "CategoryFolders" setting (1 on, 2 off); without a reader it is on.
+    void SetCategoryFoldersReader(std::function<int()> reader);
 
     // --- for the connections and the segment manager (engine thread) ---
     void Log(int level, const std::string& text) override;
@@ -95,6 +102,8 @@ public:
     bool IsFtpDownload() const override;
     bool IsChunked() const override { return m_chunked; }
     int CategoryFoldersSetting() const override;
+    std::wstring CategoryOf(const std::wstring& fileName) const override;
+    std::wstring UniqueFileName(const std::wstring& name, const std::wstring& folder) const override;
 
     // Fields the protocols read and write directly.
     int32_t State() const { return m_state.load(); }
@@ -127,7 +136,10 @@ public:
     VornSpeedMeter* SpeedMeter() { return m_speedMeter.get(); }
     void SetLastWatchdogTime(int64_t millis) { m_lastWatchdogTime = millis; }
     int32_t RetriesLeft() const { return m_retriesLeft; }
+    void SetRetriesLeft(int32_t retries) { m_retriesLeft = retries; }
     int32_t ErrorCode() const { return m_errorCode; }
+    void SetErrorCode(int32_t code) { m_errorCode = code; }
+    bool ResumeRequested() const { return m_resumeRequested; }
     std::wstring ErrorText() const;
     const std::wstring& TemporaryFolder() const { return m_temporaryFolder; }
     const std::wstring& DestinationFolder() const { return m_destinationFolder; }
@@ -142,13 +154,19 @@ protected:
 
 private:
     void RunGuarded();
+    bool RunPlaylistPhase();
+    void LoadForResume();
+    void PrepareConnections();
     void MainLoop();
-    void LoopPass(int64_t& tickStart);
+    bool LoopPass(int64_t& tickStart);
     void ApplyConnectionsChange();
+    void GrowConnections(uint8_t oldMaximum);
     void Watchdog();
     void FinishRun();
     void FinishMerging();
+    void MuxPair();
     void FailUndefined();
+    uint8_t MaximumConnections() const;
     void AddConnection();
     void RemoveLastConnection();
     void ConnectConnection(VornEngineSocket* connection);
@@ -165,6 +183,9 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_finished{true};
     std::mutex m_finishedLock;
+    std::condition_variable m_finishedSignal;
+    std::function<VornEngineProxy(int32_t)> m_proxyReloader;
+    std::function<int()> m_categoryFoldersReader;
     // Guards the maximum connection count and the connection vector against the owner's changes.
     std::recursive_mutex m_connectionsLock;
     mutable std::mutex m_recordLock;
@@ -195,7 +216,7 @@ private:
     std::atomic<bool> m_pairMode{false};
     std::wstring m_errorText;
     int32_t m_errorCode = ENGINE_ERROR_NONE;
-    int32_t m_receivingConnections = 0;
+    uint8_t m_receivingConnections = 0;
     bool m_resumeRequested;
     std::unique_ptr<VornKQueue> m_eventQueue;
     std::unique_ptr<VornSpeedMeter> m_speedMeter;
@@ -203,4 +224,5 @@ private:
     std::vector<std::unique_ptr<VornEngineSocket>> m_connections;
     int32_t m_retriesLeft = 3;
     std::atomic<bool> m_connectionsChanged{false};
+    std::atomic<uint8_t> m_requestedMaximum{0};
 };
