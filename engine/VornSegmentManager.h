@@ -98,6 +98,7 @@ private:
     bool ChainIsSound(const std::vector<VornSegmentRecord>& byIndex) const;
     static VornSegmentRecord RecordOf(const VornSegment& segment);
     void DeleteSegmentFile(const VornSegment& segment) const;
+    void DeleteStraySegmentFiles() const;
     void LogSegmentCount();
 
     bool m_pairMode = false;

@@ -5,6 +5,7 @@
 
 #include "base/VornText.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,13 +77,24 @@ bool VornSegmentManager::LoadSegments() {
         SaveAll();
     } else {
         Clear(true);
-        // Segment files named by the failed table may be gone from it; remove what is left of them.
-        if (records)
-            for (auto& record : *records)
-                ::unlink(vornWideToUtf8(m_temporaryFolder + L"seg.x" + std::to_wstring(record.fileNumber))
-                             .c_str());
+        DeleteStraySegmentFiles();
     }
     return false;
+}
+
+// After a failed resume no table names the folder's segment files any more; a fresh start must not
+// meet them again.
+void VornSegmentManager::DeleteStraySegmentFiles() const {
+    DIR* folder = ::opendir(vornWideToUtf8(m_temporaryFolder).c_str());
+    if (!folder)
+        return;
+    while (dirent* entry = ::readdir(folder)) {
+        std::string name = entry->d_name;
+        if (name.size() > 5 && name.compare(0, 5, "seg.x") == 0 &&
+            name.find_first_not_of("0123456789", 5) == std::string::npos)
+            ::unlink((vornWideToUtf8(m_temporaryFolder) + name).c_str());
+    }
+    ::closedir(folder);
 }
 
 // A table that passes these checks can only describe every byte of the file exactly once, so a damaged
