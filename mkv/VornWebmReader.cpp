@@ -58,6 +58,9 @@ bool VornWebmReader::parseSegmentChildren() {
         uint64_t size = 0;
         if (!readElementHeader(position, id, size) || !endsBy(position, size, m_segmentEnd))
             return false;
+        // A child cut off by the end of the file is the tail of an unfinished download.
+        if (!endsBy(position, size, static_cast<int64_t>(fileSize())))
+            return false;
         if (id == ID_CLUSTER)
             m_clusters.append(elementStart, position, size);
         else if (id == ID_INFO && !parseInfo(position, size))
