@@ -12,7 +12,6 @@
 
 class VornDownloadEngine;
 class VornSegment;
-class VornSocksHandshake;
 class VornTlsSession;
 
 // Socket states of an engine connection.
@@ -91,6 +90,7 @@ protected:
 
 private:
     void ReceiveStep();
+    bool StartSocks(int32_t oldState);
     void TlsHandshakeReadable();
     int TlsHandshakeStep();
     int32_t TlsEncryptSend(const char* data, int32_t length);
@@ -118,7 +118,6 @@ private:
     uint64_t m_suspendStart = 0;
     bool m_suspended = false;
     VornDownloadEngine* m_engine = nullptr;
-    std::unique_ptr<VornSocksHandshake> m_socks;
     int32_t m_socketState = SOCKET_STATE_IDLE;
     bool m_tunnelReady = false;
     std::unique_ptr<VornTlsSession> m_tls;

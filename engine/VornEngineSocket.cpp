@@ -1,0 +1,395 @@
+#include "engine/VornEngineSocket.h"
+
+#include "base/VornException.h"
+#include "base/VornNativePath.h"
+#include "base/VornText.h"
+#include "base/VornTlsSession.h"
+#include "engine/VornDownloadEngine.h"
+#include "engine/VornKQueue.h"
+#include "engine/VornSegment.h"
+#include "engine/VornSegmentManager.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+// Short texts shown per connection in the download window.
+const char* const kLabelDisconnected = "Disconnected";
+const char* const kLabelConnecting = "Connecting...";
+const char* const kLabelCompleted = "Completed";
+
+} // namespace
+
+VornEngineSocket::VornEngineSocket(uint16_t number, VornDownloadEngine* engine, const VornUrl& url)
+    : m_segmentFile(std::make_unique<VornFileWindows>()),
+      m_receiveBuffer(std::make_unique<VornBuffer<char>>(ENGINE_SOCKET_RECEIVE_CAPACITY)), m_url(url),
+      m_number(number), m_suspendStart(static_cast<uint64_t>(VornDownloadEngine::NowMillis())),
+      m_engine(engine) {
+    MatchTlsInputToUrl();
+    m_engine->SetLastWatchdogTime(0);
+    UpdateStatus();
+}
+
+VornEngineSocket::~VornEngineSocket() {
+    m_engine->EventQueue()->Unregister(this);
+    TlsShutdown();
+    if (m_segment != nullptr) {
+        m_segment->Attach(nullptr);
+    }
+    VornSocket::close();
+}
+
+void VornEngineSocket::close() {
+    VornSocket::close();
+    if (m_tlsContextExists) {
+        TlsShutdown();
+    }
+    if (m_segment != nullptr) {
+        m_segment->Attach(nullptr);
+    }
+    m_segment = nullptr;
+    m_segmentFile->close();
+    m_receiveBuffer->Clear();
+    if (m_tlsInput) {
+        m_tlsInput->Clear();
+    }
+    m_tunnelReady = false;
+}
+
+void VornEngineSocket::ReleaseSegment() {
+    m_segmentFile->close();
+    m_segment = nullptr;
+}
+
+void VornEngineSocket::MatchTlsInputToUrl() {
+    if (m_url.secure() && !m_tlsInput) {
+        m_tlsInput = std::make_unique<VornBuffer<char>>(ENGINE_SOCKET_TLS_INPUT_CAPACITY);
+    } else if (!m_url.secure()) {
+        m_tlsInput.reset();
+    }
+}
+
+std::string VornEngineSocket::IdText() const {
+    return std::to_string(m_number + 1);
+}
+
+std::wstring VornEngineSocket::IdTextW() const {
+    return std::to_wstring(m_number + 1);
+}
+
+void VornEngineSocket::Log(int level, const std::string& text) {
+    m_engine->Log(level, text);
+}
+
+bool VornEngineSocket::ProxyEnabled() const {
+    return m_engine->ProxyEnabled();
+}
+
+int VornEngineSocket::ProxyType() const {
+    return m_engine->ProxySettings().type;
+}
+
+bool VornEngineSocket::UsesTlsNow() const {
+    return m_url.secure() && (!ProxyEnabled() || m_tunnelReady);
+}
+
+void VornEngineSocket::SetState(int32_t newState) {
+    const int32_t old = m_socketState;
+    m_socketState = newState;
+    UpdateStatus();
+    switch (newState) {
+    case SOCKET_STATE_IDLE:
+        m_engine->EventQueue()->Unregister(this);
+        setLastActivity(0);
+        setState(0);
+        m_engine->SetLastWatchdogTime(0);
+        break;
+    case SOCKET_STATE_CONNECTING:
+        m_engine->EventQueue()->Register(this);
+        break;
+    case SOCKET_STATE_CONNECTED:
+        setLastActivity(static_cast<uint64_t>(VornDownloadEngine::NowMillis()));
+        setState(2);
+        if (ProxyEnabled() && ProxyType() == 1 && StartSocks(old)) {
+            return;
+        }
+        break;
+    case SOCKET_STATE_TUNNEL:
+        m_tunnelReady = true;
+        break;
+    case SOCKET_STATE_PARKED:
+        m_engine->EventQueue()->Unregister(this);
+        setLastActivity(0);
+        setState(0);
+        break;
+    default:
+        break;
+    }
+    OnConnectionState(old, newState);
+}
+
+void VornEngineSocket::SetUrl(const VornUrl& url) {
+    m_url = url;
+    MatchTlsInputToUrl();
+    m_engine->UpdateUrl(url);
+}
+
+void VornEngineSocket::AttachSegment(VornSegment* segment) {
+    m_segment = segment;
+    if (segment != nullptr) {
+        segment->Attach(this);
+    }
+}
+
+bool VornEngineSocket::ConnectTo(const sockaddr_in& address) {
+    const bool result = connect(SOCK_STREAM, address);
+    if (state() == 1) {
+        SetState(SOCKET_STATE_CONNECTING);
+    } else if (state() == 2) {
+        m_engine->EventQueue()->Register(this);
+        SetState(SOCKET_STATE_CONNECTED);
+    }
+    return result;
+}
+
+void VornEngineSocket::OnWritable() {
+    if (hasSocket()) {
+        SetState(SOCKET_STATE_CONNECTED);
+    }
+}
+
+void VornEngineSocket::OnSocketError(const std::wstring& text) {
+    if (hasSocket()) {
+        m_engine->HandleConnectionError(this, false, text);
+    }
+}
+
+void VornEngineSocket::OnReadable() {
+    if (!hasSocket()) {
+        return;
+    }
+    if (m_socketState == SOCKET_STATE_TLS_HANDSHAKE) {
+        TlsHandshakeReadable();
+        return;
+    }
+    ReceiveStep();
+    // Plain bytes that TLS decrypted beyond what the buffer could take wait inside the session; the socket
+    // will not turn readable for them, so they are delivered now.
+    for (int round = 0; round < 64 && hasSocket() && m_tls && m_tls->PendingPlain() > 0 && UsesTlsNow() &&
+                        m_socketState != SOCKET_STATE_TLS_HANDSHAKE && ReceiveSpace() > 0;
+         ++round) {
+        ReceiveStep();
+    }
+}
+
+uint32_t VornEngineSocket::ReceiveSpace() {
+    const uint32_t space = m_receiveBuffer->FreeSpace();
+    if (m_segment != nullptr && m_segment->RemainingBytes() >= 0 &&
+        m_segment->RemainingBytes() <= static_cast<int64_t>(space)) {
+        return static_cast<uint32_t>(m_segment->RemainingBytes());
+    }
+    return space;
+}
+
+void VornEngineSocket::ReceiveStep() {
+    const uint32_t space = ReceiveSpace();
+    char* end = m_receiveBuffer->Data() + m_receiveBuffer->Length();
+    const int32_t n = Receive(end, static_cast<int32_t>(space));
+    if (n > 0) {
+        m_receiveBuffer->Grow(static_cast<uint32_t>(n));
+    } else if (n == SOCKET_RECEIVE_PENDING) {
+        return;
+    }
+    if (m_socketState != SOCKET_STATE_SOCKS) {
+        OnReceived(n);
+        return;
+    }
+    if (n > 0) {
+        SocksStep();
+    } else {
+        m_engine->HandleConnectionError(
+            this, false,
+            L"Socks Handshake failed . Network Error or Connection Closed. Check SOCKS Setting.");
+    }
+}
+
+int32_t VornEngineSocket::RawReceive(char* destination, int32_t size) {
+    if (size <= 0) {
+        return SOCKET_RECEIVE_PENDING;
+    }
+    const ssize_t n = ::recv(handle(), destination, static_cast<size_t>(size), 0);
+    setLastActivity(static_cast<uint64_t>(VornDownloadEngine::NowMillis()));
+    if (n < 0) {
+        return vornIsInProgressError(errno) ? SOCKET_RECEIVE_PENDING : -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t VornEngineSocket::Receive(char* destination, int32_t size) {
+    if (!UsesTlsNow() || !m_tls) {
+        return RawReceive(destination, size);
+    }
+    const int32_t n =
+        RawReceive(m_tlsInput->Data() + m_tlsInput->Length(), static_cast<int32_t>(m_tlsInput->FreeSpace()));
+    if (n == 0 && m_tls->PendingPlain() == 0) {
+        return 0;
+    }
+    if (n < 0 && n != SOCKET_RECEIVE_PENDING) {
+        return n;
+    }
+    if (n > 0) {
+        m_tlsInput->Grow(static_cast<uint32_t>(n));
+    }
+    return TlsDecrypt(destination, size);
+}
+
+int32_t VornEngineSocket::Send(const char* data, int32_t length) {
+    if (m_url.secure() && (!ProxyEnabled() || m_tunnelReady)) {
+        return TlsEncryptSend(data, length);
+    }
+    int error = 0;
+    const int32_t sent = static_cast<int32_t>(send(data, static_cast<size_t>(length), error));
+    setLastActivity(static_cast<uint64_t>(VornDownloadEngine::NowMillis()));
+    return sent;
+}
+
+void VornEngineSocket::ConsumeBody(int32_t) {
+    if (m_segment == nullptr) {
+        m_receiveBuffer->Clear();
+        return;
+    }
+    if (!m_segmentFile->isOpen()) {
+        if (m_segment->m_received == 0) {
+            if (auto native = vornNativePath(m_segment->SegmentFilePath())) {
+                ::unlink(native->c_str());
+            }
+            m_engine->PostEvent(ENGINE_EVENT_SEGMENT_RESTARTED,
+                                IdText() + "@" + std::to_string(m_segment->m_index));
+        }
+        try {
+            m_segmentFile->open(m_segment->SegmentFilePath(),
+                                VORN_FILE_WRITE | VORN_FILE_APPEND | VORN_FILE_CREATE);
+            m_segmentFile->seek(0, 2);
+        } catch (const VornException&) {
+            m_receiveBuffer->Clear();
+            m_engine->HandleConnectionError(this, false, L"Failed To Open Segment-File.");
+            return;
+        }
+        if (m_engine->State() == ENGINE_STATE_STARTING) {
+            m_engine->SetState(ENGINE_STATE_DOWNLOADING);
+            if (!WriteBody()) {
+                return;
+            }
+            const int32_t state = m_engine->State();
+            if (state != ENGINE_STATE_MERGING && state != ENGINE_STATE_COMPLETED &&
+                m_engine->Record().connections > 1 && m_engine->SegmentManager()->CanSplit()) {
+                m_engine->CreateConnections();
+            }
+            return;
+        }
+    }
+    WriteBody();
+}
+
+bool VornEngineSocket::WriteBody() {
+    VornSegment* segment = m_segment;
+    const int64_t wanted = std::min<int64_t>(m_receiveBuffer->Length(), segment->RemainingBytes());
+    const int64_t n = std::max<int64_t>(wanted, 0);
+    try {
+        if (n > 0) {
+            m_segmentFile->write(m_receiveBuffer->Data(), static_cast<size_t>(n));
+        }
+    } catch (const VornException&) {
+        m_receiveBuffer->Clear();
+        m_engine->HandleConnectionError(this, false, L"Failed To Write Data On Disk. Seems Disk is full.");
+        return false;
+    }
+    // Bytes beyond the segment's end belong to another connection's range.
+    m_receiveBuffer->Clear();
+    if (segment->AddProgress(n)) {
+        SegmentCompleted();
+        return false;
+    }
+    return true;
+}
+
+void VornEngineSocket::SegmentCompleted() {
+    if (m_segment != nullptr) {
+        Log(LOG_LEVEL_INFO, "Segment Completed For  Socket ( " + IdText() +
+                                " ) SegmentNo = " + std::to_string(m_segment->m_index) +
+                                " FileNumber= " + std::to_string(m_segment->m_fileNumber));
+    }
+    m_engine->SegmentManager()->CheckFinished();
+    const int32_t state = m_engine->State();
+    Reset(state != ENGINE_STATE_MERGING && state != ENGINE_STATE_COMPLETED, false);
+}
+
+void VornEngineSocket::Suspend() {
+    m_suspended = true;
+    if (Reset(true, true)) {
+        m_suspendDuration = ENGINE_SOCKET_SUSPEND_MS;
+        m_suspendStart = static_cast<uint64_t>(VornDownloadEngine::NowMillis());
+        Log(LOG_LEVEL_DEBUG, "Socket ( " + IdText() + " )  is going to Suspend-State for " +
+                                 std::to_string(ENGINE_SOCKET_SUSPEND_MS) + " mili seconds");
+    } else {
+        m_suspended = false;
+    }
+}
+
+void VornEngineSocket::RetrieveFromSuspend() {
+    if (!m_suspended) {
+        return;
+    }
+    const uint64_t now = static_cast<uint64_t>(VornDownloadEngine::NowMillis());
+    const uint64_t elapsed = m_suspendStart == 0 ? 0 : now - m_suspendStart;
+    if (elapsed <= ENGINE_SOCKET_SUSPEND_MS) {
+        return;
+    }
+    m_suspended = false;
+    Log(LOG_LEVEL_DEBUG, "Socket ( " + IdText() + " )  Retrived From Suspend State.");
+    SetState(SOCKET_STATE_IDLE);
+}
+
+void VornEngineSocket::PostStatus(const std::string& text) {
+    if (!text.empty()) {
+        m_engine->PostEvent(ENGINE_EVENT_CONNECTION_STATUS, IdText() + "@" + text);
+    }
+}
+
+void VornEngineSocket::UpdateStatus() {
+    switch (m_socketState) {
+    case SOCKET_STATE_IDLE:
+        PostStatus(kLabelDisconnected);
+        break;
+    case SOCKET_STATE_CONNECTING:
+        PostStatus(kLabelConnecting);
+        break;
+    case SOCKET_STATE_SOCKS:
+        PostStatus("SOCKS Handshaking...");
+        break;
+    case SOCKET_STATE_TLS_HANDSHAKE:
+        PostStatus("SSL Handshaking...");
+        break;
+    case SOCKET_STATE_PARKED:
+        PostStatus(m_suspended ? kLabelDisconnected : kLabelCompleted);
+        break;
+    default:
+        break;
+    }
+}
+
+// The SOCKS handshake object is not part of this build yet: a SOCKS proxy fails the connection plainly
+// instead of sending HTTP bytes to a proxy that expects a handshake.
+bool VornEngineSocket::StartSocks(int32_t) {
+    m_receiveBuffer->Clear();
+    m_engine->HandleConnectionError(this, false,
+                                    L"Problem on SOCKS-Proxy. Check User, Password and Socks Setting.");
+    return true;
+}
+
+void VornEngineSocket::SocksStep() {
+    m_receiveBuffer->Clear();
+}
