@@ -1,0 +1,178 @@
+#include "app/brellin-get/VornGetSession.h"
+
+#include "base/VornKnownFolders.h"
+#include "base/VornText.h"
+#include "base/VornUrl.h"
+#include "engine/VornDownloadEngine.h"
+#include "engine/VornEngineTypes.h"
+#include "storage/VornProxyRecord.h"
+#include "storage/VornSettings.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+volatile std::sig_atomic_t VornGetSession::s_stopRequested = 0;
+
+namespace {
+
+std::wstring WithSeparator(const std::filesystem::path& path) {
+    std::wstring text = vornUtf8ToWide(path.string());
+    if (text.empty() || text.back() != L'/') {
+        text += L'/';
+    }
+    return text;
+}
+
+VornEngineProxy EngineProxy(int32_t kind) {
+    VornProxyRecord record = VornProxyRecord::read(kind);
+    VornEngineProxy proxy;
+    proxy.type = record.proxyType;
+    proxy.enabled = record.enabled != 0;
+    proxy.host = record.address;
+    proxy.port = record.port;
+    proxy.user = record.userName;
+    proxy.password = record.password;
+    return proxy;
+}
+
+std::wstring Quoted(const std::wstring& text) {
+    return L"'" + text + L"'";
+}
+
+} // namespace
+
+VornGetSession::VornGetSession(const VornGetOptions& options) : m_options(options) {
+    m_terminal = !options.quiet && isatty(STDOUT_FILENO) != 0;
+}
+
+VornGetSession::~VornGetSession() = default;
+
+void VornGetSession::Say(const std::string& text) const {
+    if (!m_options.quiet) {
+        std::cout << text << std::endl;
+    }
+}
+
+int VornGetSession::Run() {
+    std::string error;
+    if (!Prepare(error)) {
+        std::cerr << "brellin-get: " << error << std::endl;
+        return kBadArguments;
+    }
+    if (!StartEngine(error)) {
+        std::cerr << "brellin-get: " << error << std::endl;
+        m_database.setColumn(m_record.id, "status",
+                             vornUtf8ToWide(std::string("'") + VornDatabase::kStatusError + " (0% )'"));
+        m_database.setColumn(m_record.id, "errortext", Quoted(vornUtf8ToWide(error)));
+        return kFailed;
+    }
+    return Drive();
+}
+
+bool VornGetSession::Prepare(std::string& error) {
+    VornUrl url;
+    try {
+        url = VornUrl(m_options.url);
+    } catch (const std::exception&) {
+        error = "the URL \"" + m_options.url + "\" cannot be read";
+        return false;
+    }
+    if ((url.kind() != 1 && url.kind() != 2) || url.host().empty()) {
+        error = "unsupported URL \"" + m_options.url + "\": brellin-get fetches http:// and https:// URLs";
+        return false;
+    }
+    if (!ChooseDestination(error)) {
+        return false;
+    }
+    if (!m_database.open(VornKnownFolders::dataFolder())) {
+        error = "cannot open the download database in " + VornKnownFolders::dataFolder().string();
+        return false;
+    }
+    FindOrCreateDownload();
+    return true;
+}
+
+bool VornGetSession::ChooseDestination(std::string& error) {
+    if (m_options.outputFolder.empty()) {
+        m_destination = WithSeparator(VornKnownFolders::downloadsFolder());
+        return true;
+    }
+    std::error_code failure;
+    std::filesystem::path folder = std::filesystem::absolute(m_options.outputFolder, failure);
+    std::filesystem::create_directories(folder, failure);
+    if (!std::filesystem::is_directory(folder, failure)) {
+        error = "cannot use the folder " + m_options.outputFolder;
+        return false;
+    }
+    m_customFolder = true;
+    m_destination = WithSeparator(std::filesystem::canonical(folder, failure));
+    return true;
+}
+
+void VornGetSession::FindOrCreateDownload() {
+    std::string urlText = VornUrl(m_options.url).givenText();
+    for (const VornListRow& row : m_database.listDownloads("all", "incomplete", "id desc")) {
+        VornDownloadRecord stored = m_database.loadRecord(row.id);
+        if (stored.url.givenText() == urlText && m_database.folderPath(row.id) == m_destination) {
+            m_record = stored;
+            m_resume = true;
+            break;
+        }
+    }
+    int32_t connections = m_options.connections > 0 ? m_options.connections : VornSettings::maxConnections();
+    int64_t limit = m_options.limitKbps ? *m_options.limitKbps : VornSettings::bandWidthLimit();
+    if (!m_resume) {
+        int32_t id = VornSettings::nextDownloadId();
+        int32_t largest = m_database.largestDownloadId();
+        if (id <= largest) {
+            VornSettings::writeInteger(VornSettings::kLastDownloadId, largest);
+            id = VornSettings::nextDownloadId();
+        }
+        m_record = VornDownloadRecord(id, urlText, "", static_cast<uint8_t>(connections), limit, "normal");
+        m_database.addDownload(m_record);
+        // The folder is stored at once, so an interrupted download is found again by URL and folder.
+        m_database.setColumn(id, "folderpath", Quoted(m_destination));
+    }
+    m_record.connections = static_cast<uint8_t>(connections);
+    m_record.bandwidthLimit = limit;
+    m_database.setColumn(m_record.id, "connections", std::to_wstring(connections));
+    m_database.setColumn(m_record.id, "bandwidthlimit", std::to_wstring(limit));
+    m_database.markStarted(m_record.id);
+    m_workFolder = WithSeparator(VornKnownFolders::dataFolder() / std::to_string(m_record.id));
+    // Without its segment table there is nothing to resume: the engine starts afresh on its own.
+    m_resume =
+        m_resume && std::filesystem::exists(VornKnownFolders::dataFolder() / std::to_string(m_record.id));
+}
+
+bool VornGetSession::StartEngine(std::string& error) {
+    try {
+        m_engine =
+            std::make_unique<VornDownloadEngine>(&m_queue, m_record, m_workFolder, m_destination, m_resume);
+    } catch (const std::exception& failure) {
+        error = std::string("creating the download engine failed: ") + failure.what();
+        return false;
+    }
+    m_engine->SetProxySettings(EngineProxy(m_record.url.kind()));
+    m_engine->SetProxyReloader(&EngineProxy);
+    m_engine->SetSocksVersionSelector(VornSettings::socksVersion() == 4 ? 1 : 2);
+    std::string user;
+    std::string password;
+    if (!m_database.findCredentials(m_record, user, password) || user.empty()) {
+        user = vornWideToUtf8(vornPercentDecode(m_record.url.user()));
+        password = vornWideToUtf8(vornPercentDecode(m_record.url.password()));
+    }
+    m_engine->SetCredentials(user, password);
+    m_engine->SetConnectionsAtOnce(VornSettings::connectionsAtOnce());
+    bool categories = !m_customFolder && VornSettings::categoryFolders();
+    m_engine->SetCategoryFoldersReader([categories] { return categories ? 1 : 2; });
+    if (!m_engine->Start()) {
+        error = "the download engine failed to start";
+        m_engine.reset();
+        return false;
+    }
+    return true;
+}
