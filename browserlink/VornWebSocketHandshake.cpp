@@ -1,9 +1,9 @@
 #include "browserlink/VornWebSocketHandshake.h"
 
+#include "base/VornHash.h"
 #include "base/VornText.h"
 
 #include <cctype>
-#include <openssl/sha.h>
 
 namespace {
 
@@ -17,9 +17,7 @@ bool headerValue(const std::string& line, const char* name, bool wholeLine, std:
 }
 
 std::string sha1Base64(const std::string& text) {
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-    return vornBase64Encode(digest, sizeof digest);
+    return vornBase64Encode(vornSha1(text));
 }
 
 } // namespace
