@@ -1,9 +1,8 @@
 #include "base/VornKnownFolders.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Unprivileged.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -40,16 +39,18 @@ TEST(VornKnownFolders, RelativeXdgVariablesAreIgnored) {
 }
 
 TEST(VornKnownFolders, DataFolderIsRootWhenItCannotBeCreated) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "root may write into a read-only folder";
-    }
     TempHome home;
     ScopedEnv env;
     TempDir locked;
-    fs::permissions(locked.path(), fs::perms::owner_read | fs::perms::owner_exec);
+    const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(home.home(), readOnly);
+    fs::permissions(locked.path(), readOnly);
     env.set("XDG_DATA_HOME", (locked.path() / "data").string());
-    EXPECT_EQ(VornKnownFolders::dataFolder(), fs::path("/"));
+    int result = runUnprivileged([] { return VornKnownFolders::dataFolder() == fs::path("/") ? 0 : 1; });
     fs::permissions(locked.path(), fs::perms::owner_all);
+    fs::permissions(home.home(), fs::perms::owner_all);
+    EXPECT_EQ(result, 0);
 }
 
 TEST(VornKnownFolders, DataFolderIsRootWhenAFileStandsInItsPlace) {

@@ -1,6 +1,7 @@
 #include "storage/VornSettingsFile.h"
 #include "storage/VornAtomicFile.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Unprivileged.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +160,22 @@ TEST_F(SettingsFolder, UnreadableFileReadsNothingAndIsNeverReplaced) {
     EXPECT_EQ(file.read("A"), std::nullopt);
     EXPECT_FALSE(file.write("A", 1));
     EXPECT_TRUE(fs::is_directory(settingsPath()));
+}
+
+TEST_F(SettingsFolder, FileWithoutReadPermissionIsNeverReplaced) {
+    ASSERT_TRUE(VornSettingsFile(folder()).write("Kept", 1));
+    // Anyone may write into the folder, so only the refusal to replace what it cannot read protects the file.
+    fs::permissions(m_dir.path(), fs::perms::all);
+    fs::permissions(folder(), fs::perms::all);
+    fs::permissions(folder() / "settings.lock", fs::perms::all);
+    fs::permissions(settingsPath(), fs::perms::owner_read | fs::perms::owner_write);
+    const std::string before = readWholeFile(settingsPath());
+    int result = runUnprivileged([this] {
+        VornSettingsFile file(folder());
+        return !file.read("Kept") && !file.write("Other", 2) ? 0 : 1;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(readWholeFile(settingsPath()), before);
 }
 
 TEST_F(SettingsFolder, FailedWriteKeepsEarlierSettingsAndLeavesNoTemporaryFile) {
