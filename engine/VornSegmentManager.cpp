@@ -33,6 +33,9 @@ VornSegmentManager::~VornSegmentManager() {
 }
 
 void VornSegmentManager::Clear(bool deleteFiles) {
+    // The table goes first: a crash while deleting must not leave a table whose files are half gone.
+    if (deleteFiles)
+        m_table->Remove();
     for (auto& segment : m_segments) {
         if (segment->m_connection) {
             segment->m_connection->ReleaseSegment();
@@ -43,8 +46,6 @@ void VornSegmentManager::Clear(bool deleteFiles) {
     }
     m_segments.clear();
     m_changed.clear();
-    if (deleteFiles)
-        m_table->Remove();
     m_fileSize = UNKNOWN_FILE_SIZE;
     m_fileCounter = 0;
     m_downloaded = 0;

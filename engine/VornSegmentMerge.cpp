@@ -71,15 +71,21 @@ std::wstring VornSegmentMerge::TargetFolder() const {
 bool VornSegmentMerge::Run() {
     std::string targetPath;
     try {
-        Outcome prepared = PrepareTarget(targetPath);
-        if (prepared != MERGE_DONE)
-            return prepared == MERGE_ALREADY_DONE;
-        Fd target(::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (target.get() < 0) {
+        const VornSegment* first = FirstRange();
+        if (!first) {
+            m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Merging Failed.Can not find first Segment.");
+            return false;
+        }
+        Outcome prepared = PrepareTarget(targetPath, *first);
+        if (prepared == MERGE_ALREADY_DONE)
+            return true;
+        int fd = OpenTarget(targetPath, *first);
+        if (fd < 0) {
             m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
             return false;
         }
-        bool copied = CopySegments(target.get());
+        Fd target(fd);
+        bool copied = CopySegments(target.get(), first);
         // A merged file is only reported once it is on disk: the segment files go right after.
         bool synced = copied && ::fsync(target.get()) == 0;
         if (!target.close() || !synced) {
@@ -97,28 +103,62 @@ bool VornSegmentMerge::Run() {
     return true;
 }
 
-VornSegmentMerge::Outcome VornSegmentMerge::PrepareTarget(std::string& targetPath) {
+bool VornSegmentMerge::SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+VornSegmentMerge::Outcome VornSegmentMerge::PrepareTarget(std::string& targetPath, const VornSegment& first) {
     if (m_manager.FileName().empty())
         m_manager.SetFileName(m_engine.DerivedFileName());
     std::wstring folder = TargetFolder();
     std::filesystem::create_directories(std::filesystem::path(vornWideToUtf8(folder)));
     if (!m_manager.IsPairMode())
         m_engine.PostEvent(ENGINE_EVENT_TARGET_FOLDER, vornWideToUtf8(folder));
-    std::string path = vornWideToUtf8(folder + m_manager.FileName());
+    targetPath = vornWideToUtf8(folder + m_manager.FileName());
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::path(targetPath), error))
+        return MERGE_DONE;
     int64_t existing = 0;
-    if (std::filesystem::exists(std::filesystem::path(path))) {
-        if (m_manager.IsPairMode()) {
-            if (regularFileSize(path, existing) && existing == m_manager.FileSize())
-                return MERGE_ALREADY_DONE;
-            std::filesystem::remove(std::filesystem::path(path));
-        } else {
-            m_engine.SetFileName(m_engine.UniqueFileName(m_manager.FileName(), folder));
-            m_manager.SetFileName(m_manager.FileName());
-            path = vornWideToUtf8(folder + m_manager.FileName());
-        }
+    if (m_manager.IsPairMode() && regularFileSize(targetPath, existing) && existing == m_manager.FileSize())
+        return MERGE_ALREADY_DONE;
+    // Our own merge that was interrupted: the target still shares the first segment's file.
+    if (SameFile(targetPath, vornWideToUtf8(first.SegmentFilePath())))
+        return MERGE_DONE;
+    if (m_manager.IsPairMode()) {
+        std::filesystem::remove(std::filesystem::path(targetPath));
+        return MERGE_DONE;
     }
-    targetPath = path;
+    std::wstring unique = m_engine.UniqueFileName(m_manager.FileName(), folder);
+    m_engine.SetFileName(unique);
+    m_manager.SetFileName(unique);
+    targetPath = vornWideToUtf8(folder + unique);
     return MERGE_DONE;
+}
+
+// The first range's file becomes the target by a second name (no bytes copied); the later ranges are
+// appended to it. Until the merge ends the segment file keeps its name, so a crash leaves a table
+// whose first file still holds its range (extra bytes beyond a range are never counted), and the next
+// merge finds the shared file again. Where no link can be made the first range is copied like the rest.
+int VornSegmentMerge::OpenTarget(const std::string& targetPath, const VornSegment& first) {
+    std::string firstPath = vornWideToUtf8(first.SegmentFilePath());
+    int64_t firstSize = 0;
+    bool linked = SameFile(targetPath, firstPath) ||
+                  (regularFileSize(firstPath, firstSize) && firstSize >= first.m_length &&
+                   first.IsCompleted() && ::link(firstPath.c_str(), targetPath.c_str()) == 0);
+    if (!linked)
+        return ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = ::open(targetPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || ::ftruncate(fd, first.m_length) != 0 || ::lseek(fd, 0, SEEK_END) != first.m_length) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(targetPath.c_str());
+        return -1;
+    }
+    m_linked = &first;
+    return fd;
 }
 
 const VornSegment* VornSegmentMerge::FirstRange() const {
@@ -130,12 +170,7 @@ const VornSegment* VornSegmentMerge::FirstRange() const {
     return nullptr;
 }
 
-bool VornSegmentMerge::CopySegments(int target) {
-    const VornSegment* segment = FirstRange();
-    if (!segment) {
-        m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Merging Failed.Can not find first Segment.");
-        return false;
-    }
+bool VornSegmentMerge::CopySegments(int target, const VornSegment* segment) {
     // A damaged chain must not loop forever: no range is visited twice.
     std::vector<bool> visited(m_manager.SegmentCount(), false);
     while (segment) {
@@ -144,7 +179,9 @@ bool VornSegmentMerge::CopySegments(int target) {
             return false;
         }
         visited[segment->m_index] = true;
-        if (!CopySegment(target, *segment))
+        if (segment == m_linked)
+            LinkedProgress(*segment);
+        else if (!CopySegment(target, *segment))
             return false;
         if (m_manager.IsTsMode())
             m_engine.PostEvent(ENGINE_EVENT_MERGE_PROGRESS, std::to_string(segment->m_index + 1));
@@ -154,6 +191,12 @@ bool VornSegmentMerge::CopySegments(int target) {
                       : nullptr;
     }
     return true;
+}
+
+void VornSegmentMerge::LinkedProgress(const VornSegment& segment) {
+    m_copied += segment.m_length;
+    if (!m_manager.IsTsMode() && !m_manager.IsPairMode())
+        m_engine.PostEvent(ENGINE_EVENT_MERGE_PROGRESS, std::to_string(m_copied));
 }
 
 bool VornSegmentMerge::CopySegment(int target, const VornSegment& segment) {

@@ -22,13 +22,18 @@ public:
 private:
     enum Outcome { MERGE_DONE, MERGE_ALREADY_DONE, MERGE_FAILED };
 
-    Outcome PrepareTarget(std::string& targetPath);
+    Outcome PrepareTarget(std::string& targetPath, const VornSegment& first);
+    int OpenTarget(const std::string& targetPath, const VornSegment& first);
+    static bool SameFile(const std::string& a, const std::string& b);
     const VornSegment* FirstRange() const;
-    bool CopySegments(int target);
+    bool CopySegments(int target, const VornSegment* first);
+    void LinkedProgress(const VornSegment& segment);
     bool CopySegment(int target, const VornSegment& segment);
     bool CopyBlock(int source, int target, int64_t& offset, size_t size);
 
     VornSegmentManager& m_manager;
     VornSegmentHost& m_engine;
     int64_t m_copied = 0;
+    // The first range when its file became the target itself.
+    const VornSegment* m_linked = nullptr;
 };

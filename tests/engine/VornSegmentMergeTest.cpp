@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -54,15 +56,53 @@ TEST(SegmentMergeTest, JoinsTheRangesInFileOrderIntoTheCategoryFolder) {
     EXPECT_EQ(readWholeFile(f.Dl("Video/clip.mp4")), f.content);
     EXPECT_EQ(f.host.EventPayloads(ENGINE_EVENT_TARGET_FOLDER),
               std::vector<std::string>{(f.m_dir / "dl/Video/").string()});
-    // Progress after every block of 64 KiB, counted over all segments.
+    // Progress after every block of 64 KiB, counted over all segments; the first range's file became
+    // the target without a copy, so its bytes count at once.
     std::vector<std::string> progress = f.host.EventPayloads(ENGINE_EVENT_MERGE_PROGRESS);
-    std::vector<std::string> expected = {"65536", "70000", "135536", "140000", "200000"};
+    std::vector<std::string> expected = {"70000", "135536", "140000", "200000"};
     EXPECT_EQ(progress, expected);
     EXPECT_TRUE(f.host.HasLog("File completely Downloaded. ( 3  Segments) "));
     // A completed download leaves nothing in its work folder.
     f.host.completed = true;
     f.manager.reset();
     EXPECT_TRUE(std::filesystem::is_empty(f.m_dir / "work"));
+}
+
+TEST(SegmentMergeTest, AMergeInterruptedByACrashIsRedoneUnderTheSameName) {
+    MergeFixture f;
+    // What a crash in the middle of appending leaves: the target shares the first range's file,
+    // which grew by part of the second range.
+    std::filesystem::create_directories(f.Dl("Video"));
+    ASSERT_EQ(::link(f.WorkFile("seg.x0").c_str(), f.Dl("Video/clip.mp4").c_str()), 0);
+    writeWholeFile(f.WorkFile("seg.x0"), f.content.substr(0, 70000) + f.content.substr(70000, 1234));
+    ASSERT_TRUE(f.Load());
+    EXPECT_EQ(f.manager->Segment(0)->m_received, 70000);
+    ASSERT_TRUE(f.manager->MergeSegments());
+    EXPECT_EQ(readWholeFile(f.Dl("Video/clip.mp4")), f.content);
+    EXPECT_TRUE(f.host.fileNames.empty());
+    EXPECT_FALSE(std::filesystem::exists(f.Dl("Video/clip(1).mp4")));
+}
+
+// When the target lies on another file system the first range is copied like the others.
+TEST(SegmentMergeTest, ATargetOnAnotherFileSystemIsCopied) {
+    TempDir other;
+    std::filesystem::path shm = "/dev/shm";
+    struct stat a {
+    }, b{};
+    if (::stat(shm.c_str(), &a) != 0 || ::stat(other.path().c_str(), &b) != 0 || a.st_dev == b.st_dev)
+        GTEST_SKIP() << "no second file system";
+    MergeFixture f;
+    std::filesystem::path destination = shm / ("brellin-merge-" + std::to_string(::getpid()));
+    f.manager = std::make_unique<VornSegmentManager>(&f.host, f.Work(), destination.wstring() + L"/", false);
+    f.host.manager = f.manager.get();
+    f.manager->SetFileName(L"clip.mp4");
+    ASSERT_TRUE(f.Load());
+    ASSERT_TRUE(f.manager->MergeSegments());
+    EXPECT_EQ(readWholeFile(destination / "Video/clip.mp4"), f.content);
+    EXPECT_EQ(f.host.EventPayloads(ENGINE_EVENT_MERGE_PROGRESS),
+              (std::vector<std::string>{"65536", "70000", "135536", "140000", "200000"}));
+    EXPECT_EQ(readWholeFile(f.WorkFile("seg.x0")), f.content.substr(0, 70000));
+    std::filesystem::remove_all(destination);
 }
 
 TEST(SegmentMergeTest, CategoryFoldersOffPutsTheFileStraightIntoTheDestination) {
