@@ -199,6 +199,18 @@ int64_t NginxServer::bytesSent() const {
     return total;
 }
 
+int64_t NginxServer::settledBytesSent() const {
+    int64_t last = bytesSent();
+    int steady = 0;
+    for (int i = 0; i < 100 && steady < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        int64_t now = bytesSent();
+        steady = now == last ? steady + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
 std::vector<std::string> NginxServer::requests() const {
     std::vector<std::string> result;
     for (const auto& fields : accessLogFields()) {

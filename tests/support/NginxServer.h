@@ -45,6 +45,9 @@ public:
     std::filesystem::path writeRandomFile(const std::string& relativePath, size_t size, uint32_t seed = 1);
     // The sum of bytes nginx sent for completed requests, read from its access log.
     int64_t bytesSent() const;
+    // bytesSent once nginx has logged the requests of connections that just closed (the figure stays
+    // the same for half a second, at most ten seconds).
+    int64_t settledBytesSent() const;
     // Request lines (method and target) from the access log, in order.
     std::vector<std::string> requests() const;
 
