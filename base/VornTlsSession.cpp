@@ -187,7 +187,10 @@ VornTlsStatus VornTlsSession::Decrypt(const char* input, size_t length, char* de
 }
 
 size_t VornTlsSession::PendingPlain() const {
-    return m_ssl == nullptr ? 0 : static_cast<size_t>(SSL_pending(m_ssl));
+    if (m_ssl == nullptr) {
+        return 0;
+    }
+    return static_cast<size_t>(SSL_pending(m_ssl)) + BIO_ctrl_pending(m_input);
 }
 
 std::string VornTlsSession::TakeOutgoing() {

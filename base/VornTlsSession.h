@@ -49,7 +49,8 @@ public:
     // delivered stay inside the session for the next call.
     VornTlsStatus Decrypt(const char* input, size_t length, char* destination, size_t size,
                           size_t& delivered);
-    // Plain bytes already decrypted and waiting.
+    // Bytes inside the session that a Decrypt without new input may turn into plain bytes: decrypted
+    // ones not yet delivered and raw ones not yet decrypted.
     size_t PendingPlain() const;
     // Records the session produced on its own after the handshake (a key update answer), to be sent.
     std::string TakeOutgoing();

@@ -175,13 +175,13 @@ void VornEngineSocket::OnReadable() {
         TlsHandshakeReadable();
         return;
     }
-    ReceiveStep();
-    // Plain bytes that TLS decrypted beyond what the buffer could take wait inside the session; the socket
-    // will not turn readable for them, so they are delivered now.
-    for (int round = 0; round < 64 && hasSocket() && m_tls && m_tls->PendingPlain() > 0 && UsesTlsNow() &&
-                        m_socketState != SOCKET_STATE_TLS_HANDSHAKE && ReceiveSpace() > 0;
-         ++round) {
-        ReceiveStep();
+    // Bytes the TLS session holds beyond what the buffer could take do not make the socket readable again,
+    // so they are delivered now.
+    for (int round = 0; round < 256 && ReceiveStep(); ++round) {
+        if (!hasSocket() || !m_tls || m_tls->PendingPlain() == 0 || !UsesTlsNow() ||
+            m_socketState == SOCKET_STATE_TLS_HANDSHAKE || ReceiveSpace() == 0) {
+            break;
+        }
     }
 }
 
@@ -194,26 +194,26 @@ uint32_t VornEngineSocket::ReceiveSpace() {
     return space;
 }
 
-void VornEngineSocket::ReceiveStep() {
+bool VornEngineSocket::ReceiveStep() {
     const uint32_t space = ReceiveSpace();
     char* end = m_receiveBuffer->Data() + m_receiveBuffer->Length();
     const int32_t n = Receive(end, static_cast<int32_t>(space));
     if (n > 0) {
         m_receiveBuffer->Grow(static_cast<uint32_t>(n));
     } else if (n == SOCKET_RECEIVE_PENDING) {
-        return;
+        return false;
     }
     if (m_socketState != SOCKET_STATE_SOCKS) {
         OnReceived(n);
-        return;
+        return n > 0;
     }
     if (n > 0) {
         SocksStep();
-    } else {
-        m_engine->HandleConnectionError(
-            this, false,
-            L"Socks Handshake failed . Network Error or Connection Closed. Check SOCKS Setting.");
+        return true;
     }
+    m_engine->HandleConnectionError(
+        this, false, L"Socks Handshake failed . Network Error or Connection Closed. Check SOCKS Setting.");
+    return false;
 }
 
 int32_t VornEngineSocket::RawReceive(char* destination, int32_t size) {
@@ -243,7 +243,9 @@ int32_t VornEngineSocket::Receive(char* destination, int32_t size) {
     if (n > 0) {
         m_tlsInput->Grow(static_cast<uint32_t>(n));
     }
-    return TlsDecrypt(destination, size);
+    const int32_t delivered = TlsDecrypt(destination, size);
+    // After the peer's close, an incomplete record can never complete.
+    return n == 0 && delivered == SOCKET_RECEIVE_PENDING ? 0 : delivered;
 }
 
 int32_t VornEngineSocket::Send(const char* data, int32_t length) {

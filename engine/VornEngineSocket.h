@@ -62,6 +62,9 @@ public:
     int32_t Send(const char* data, int32_t length);
     int32_t Receive(char* destination, int32_t size);
     bool StartTls();
+    // Before a request: discards stale plain bytes waiting on the socket; under TLS they go into the session
+    // instead (records such as session tickets cannot be skipped). False when the peer closed.
+    bool DrainBeforeSend();
     void Suspend();
     void RetrieveFromSuspend();
     void SegmentCompleted();
@@ -89,7 +92,8 @@ protected:
     int ProxyType() const;
 
 private:
-    void ReceiveStep();
+    // False when nothing was delivered (nothing waiting, or the connection ended).
+    bool ReceiveStep();
     bool StartSocks(int32_t oldState);
     void TlsHandshakeReadable();
     int TlsHandshakeStep();

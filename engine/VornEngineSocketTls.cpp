@@ -153,3 +153,23 @@ void VornEngineSocket::TlsShutdown() {
     m_tls.reset();
     m_tlsContextExists = false;
 }
+
+bool VornEngineSocket::DrainBeforeSend() {
+    if (!m_tls || !UsesTlsNow() || m_socketState == SOCKET_STATE_TLS_HANDSHAKE) {
+        return drain();
+    }
+    char chunk[16384];
+    for (;;) {
+        const int32_t n = RawReceive(chunk, sizeof chunk);
+        if (n == SOCKET_RECEIVE_PENDING) {
+            return true;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        size_t delivered = 0;
+        if (m_tls->Decrypt(chunk, static_cast<size_t>(n), nullptr, 0, delivered) == VornTlsStatus::Failed) {
+            return false;
+        }
+    }
+}

@@ -71,7 +71,6 @@ protected:
 
 private:
     void ConnectionError(const std::wstring& text);
-    bool DrainBeforeSend();
     bool ProxyIsHttp() const;
     std::string RangeText();
     void FrameHeaderLines();

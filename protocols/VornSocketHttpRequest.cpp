@@ -121,7 +121,7 @@ bool VornSocketHttp::SendHttpRequest(const std::string& range, const std::string
     parts.body = record.postData;
     const std::string text = VornComposeHttpRequest(parts);
 
-    if (!drain()) {
+    if (!DrainBeforeSend()) {
         const bool firstRound =
             (!proxyAuthLine.empty() && m_proxyRound == 0) || (!serverAuthLine.empty() && m_serverRound == 0);
         if (engine->State() == ENGINE_STATE_STARTING && firstRound) {
@@ -164,7 +164,7 @@ bool VornSocketHttp::SendProxyConnect() {
                              " and RoundNumberProxy = " + std::to_string(m_proxyRound));
     const std::string text =
         VornComposeProxyConnect(Url().hostWithPort(false, false), engine->GetRecord().userAgent, proxyLine);
-    if (!drain()) {
+    if (!DrainBeforeSend()) {
         if (engine->State() == ENGINE_STATE_STARTING && !proxyLine.empty() && m_proxyRound == 0) {
             Reset(true, false);
             return true;

@@ -1,0 +1,277 @@
+#include "base/VornText.h"
+#include "engine/VornDownloadEngine.h"
+#include "storage/VornSettings.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/ScriptedHttpServer.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
+#include "tests/support/TinyProxyServer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+
+namespace {
+
+const TestCertificates& certificates() {
+    static TestCertificates certs;
+    return certs;
+}
+
+std::string randomBytes(size_t size, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}
+
+// Runs one download through a real engine thread to its end and keeps what it produced.
+class Download {
+public:
+    Download() { m_env.set("SSL_CERT_FILE", certificates().caFile().string()); }
+
+    void run(const std::string& url, uint8_t connections, const VornEngineProxy* proxy = nullptr) {
+        VornDownloadRecord record(1, url, "", connections, 0, "normal");
+        const std::wstring work = vornUtf8ToWide((m_dir.path() / "work").string() + "/");
+        const std::wstring done = vornUtf8ToWide((m_dir.path() / "done").string() + "/");
+        m_engine = std::make_unique<VornDownloadEngine>(&m_window, record, work, done, false);
+        if (proxy != nullptr) {
+            m_engine->SetProxySettings(*proxy);
+        }
+        ASSERT_TRUE(m_engine->Start());
+        ASSERT_TRUE(m_engine->WaitFinished(180000)) << "the download did not end";
+        m_state = m_engine->State();
+        m_error = vornWideToUtf8(m_engine->ErrorText());
+    }
+    ~Download() {
+        if (m_engine) {
+            m_engine->Stop();
+            m_engine.reset();
+        }
+    }
+
+    // The merged file, wherever its category put it.
+    std::string result() const {
+        std::error_code ignored;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(m_dir.path() / "done", ignored)) {
+            if (entry.is_regular_file()) {
+                return readWholeFile(entry.path());
+            }
+        }
+        return "<no file>";
+    }
+    std::string log() const { return readWholeFile(m_dir.path() / "work" / "LogFile.txt"); }
+    int32_t state() const { return m_state; }
+    const std::string& error() const { return m_error; }
+
+private:
+    TempHome m_home;
+    TempDir m_dir;
+    ScopedEnv m_env;
+    VornMessageQueue m_window;
+    std::unique_ptr<VornDownloadEngine> m_engine;
+    int32_t m_state = 0;
+    std::string m_error;
+};
+
+VornEngineProxy httpProxy(uint16_t port) {
+    VornEngineProxy proxy;
+    proxy.enabled = true;
+    proxy.type = 0;
+    proxy.host = "127.0.0.1";
+    proxy.port = port;
+    return proxy;
+}
+
+TEST(VornHttpTransfer, ScriptedServerFaultsStillGiveTheExactFile) {
+    const std::string content = randomBytes(700000, 7);
+    struct Case {
+        const char* name;
+        uint8_t connections;
+        std::function<ScriptedReply(const ScriptedRequest&, size_t)> handler;
+    };
+    const Case cases[] = {
+        {"several connections", 4,
+         [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); }},
+        {"first connection dropped in the middle of its segment", 4,
+         [&](const ScriptedRequest& r, size_t index) {
+             ScriptedReply reply = ScriptedReply::file(r, content);
+             if (index == 0) {
+                 reply.cutAfter = 100000;
+             }
+             return reply;
+         }},
+        {"replies trickled in odd pieces", 2,
+         [&](const ScriptedRequest& r, size_t) {
+             ScriptedReply reply = ScriptedReply::file(r, content);
+             reply.trickle = 4093;
+             return reply;
+         }},
+    };
+    for (const Case& c : cases) {
+        ScriptedHttpServer server(c.handler);
+        server.start();
+        Download download;
+        download.run(server.url("/data/blob.bin"), c.connections);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << c.name << ": " << download.error();
+        EXPECT_TRUE(download.result() == content) << c.name;
+    }
+}
+
+TEST(VornHttpTransfer, ChunkedBodyWithAwkwardBoundariesArrivesWhole) {
+    const std::string content = randomBytes(50000, 3);
+    std::string body;
+    for (size_t at = 0, size = 1; at < content.size(); at += size, size = size * 3 % 4099 + 1) {
+        const std::string piece = content.substr(at, size);
+        char line[16];
+        std::snprintf(line, sizeof line, "%zx\r\n", piece.size());
+        body += line + piece + "\r\n";
+    }
+    body += "0\r\n\r\n";
+    ScriptedReply reply;
+    reply.bytes = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body;
+    reply.trickle = 1021;
+    ScriptedHttpServer server({reply});
+    server.start();
+    Download download;
+    download.run(server.url("/chunked.bin"), 1);
+    EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+    EXPECT_TRUE(download.result() == content);
+}
+
+class VornHttpsTransfer : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(certificates().ok()); }
+};
+
+TEST_F(VornHttpsTransfer, VerifiedServerGivesTheFileAndTrickledRecordsAreReassembled) {
+    const std::string content = randomBytes(300000, 11);
+    ScriptedHttpServer server([&](const ScriptedRequest& r, size_t index) {
+        ScriptedReply reply = ScriptedReply::file(r, content);
+        // The first reply goes out a few bytes at a time, so records arrive in pieces.
+        if (index == 0) {
+            reply.trickle = 7;
+            reply.bytes = reply.bytes.substr(0, reply.bytes.find("\r\n\r\n") + 4 + 3000);
+        }
+        return reply;
+    });
+    server.useTls(certificates().serverCert(), certificates().serverKey());
+    server.start();
+    Download download;
+    download.run(server.url("/secure/file.bin"), 2);
+    EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+    EXPECT_TRUE(download.result() == content);
+    EXPECT_NE(download.log().find("SslHandShake OK for Socket ( 1 )"), std::string::npos);
+}
+
+TEST_F(VornHttpsTransfer, UntrustedCertificatesAreRefusedUnlessVerificationIsOff) {
+    struct Case {
+        const char* name;
+        bool selfSigned;
+        bool verify;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"self-signed refused", true, true, "self-signed certificate"},
+        {"address mismatch refused", false, true, "IP address mismatch"},
+        {"self-signed accepted with verification off", true, false, nullptr},
+        {"address mismatch accepted with verification off", false, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::string content = randomBytes(5000, 5);
+        ScriptedHttpServer server(
+            [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
+        const auto& certs = certificates();
+        server.useTls(c.selfSigned ? certs.selfSignedCert() : certs.otherHostCert(),
+                      c.selfSigned ? certs.selfSignedKey() : certs.otherHostKey());
+        server.start();
+        Download download;
+        ASSERT_TRUE(VornSettings::writeFlag12("VerifyCertificates", c.verify));
+        download.run(server.url("/f.bin"), 1);
+        if (c.reason == nullptr) {
+            EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << c.name << ": " << download.error();
+            EXPECT_TRUE(download.result() == content) << c.name;
+        } else {
+            EXPECT_EQ(download.state(), ENGINE_STATE_ERROR) << c.name;
+            EXPECT_NE(download.error().find(c.reason), std::string::npos)
+                << c.name << ": " << download.error();
+            // Refused at once: a certificate does not get better by asking again.
+            EXPECT_EQ(server.requests().size(), 0u) << c.name;
+        }
+    }
+}
+
+TEST_F(VornHttpsTransfer, NginxOverHttpsWithOneAndEightConnections) {
+    if (!NginxServer::available()) {
+        GTEST_SKIP() << "nginx is not installed";
+    }
+    NginxServer::Options options;
+    options.certificateFile = certificates().serverCert();
+    options.keyFile = certificates().serverKey();
+    NginxServer nginx(options);
+    ASSERT_TRUE(nginx.start()) << nginx.error();
+    const auto file = nginx.writeRandomFile("big.bin", 3 * 1024 * 1024, 9);
+    const std::string expected = readWholeFile(file);
+    for (uint8_t connections : {uint8_t(1), uint8_t(8)}) {
+        Download download;
+        download.run(nginx.url("/big.bin"), connections);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+        EXPECT_TRUE(download.result() == expected) << int(connections) << " connections";
+    }
+}
+
+class VornProxyTransfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(certificates().ok());
+        if (!TinyProxyServer::available()) {
+            GTEST_SKIP() << "tinyproxy is not installed";
+        }
+        ASSERT_TRUE(m_proxy.start()) << m_proxy.error();
+    }
+    TinyProxyServer m_proxy;
+};
+
+TEST_F(VornProxyTransfer, PlainAndTunnelledDownloadsThroughTinyproxy) {
+    const std::string content = randomBytes(400000, 13);
+    for (bool secure : {false, true}) {
+        ScriptedHttpServer server(
+            [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
+        if (secure) {
+            server.useTls(certificates().serverCert(), certificates().serverKey());
+        }
+        server.start();
+        Download download;
+        const VornEngineProxy proxy = httpProxy(m_proxy.port());
+        download.run(server.url("/p/file.bin"), 4, &proxy);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+        EXPECT_TRUE(download.result() == content) << (secure ? "CONNECT" : "plain");
+        ASSERT_FALSE(server.requests().empty());
+        // Behind the tunnel the request names only its path; through the plain proxy the server sees it too.
+        EXPECT_EQ(server.requests()[0].target, "/p/file.bin");
+        if (secure) {
+            EXPECT_NE(server.requests()[0].raw.find("Proxy-Connection: keep-alive"), std::string::npos);
+        }
+    }
+    EXPECT_NE(m_proxy.log().find("CONNECT"), std::string::npos);
+}
+
+TEST(VornProxyRefusal, ProxyRefusingConnectGivesTheTunnelError) {
+    ScriptedHttpServer proxy({ScriptedReply::status(403, "Forbidden", "no tunnels here")});
+    proxy.start();
+    Download download;
+    const VornEngineProxy settings = httpProxy(proxy.port());
+    download.run("https://127.0.0.1:9/f.bin", 1, &settings);
+    EXPECT_EQ(download.state(), ENGINE_STATE_ERROR);
+    EXPECT_EQ(download.error(), "Problem on Establishing SSL Tunnel. HTTP/1.1 403 Forbidden (Via Proxy)");
+    ASSERT_FALSE(proxy.requests().empty());
+    EXPECT_EQ(proxy.requests()[0].raw.substr(0, 30), "CONNECT 127.0.0.1:9 HTTP/1.1\r\n");
+}
+
+} // namespace
