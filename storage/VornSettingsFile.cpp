@@ -196,15 +196,31 @@ VornSettingsFile::VornSettingsFile(std::filesystem::path folder, VornAtomicFile:
 
 std::optional<VornSettingValue> VornSettingsFile::read(const std::string& name) const {
     std::optional<std::vector<Line>> lines = load();
-    if (!lines) {
-        return std::nullopt;
-    }
-    for (auto it = lines->rbegin(); it != lines->rend(); ++it) {
+    return lines ? lookup(*lines, name) : std::nullopt;
+}
+
+std::optional<VornSettingValue> VornSettingsFile::lookup(const std::vector<Line>& lines,
+                                                         const std::string& name) {
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
         if (sameName(it->name, name)) {
             return it->value;
         }
     }
     return std::nullopt;
+}
+
+std::optional<VornSettingValue> VornSettingsFile::find(const std::string& contents, const std::string& name) {
+    return lookup(parseLines(contents), name);
+}
+
+std::string
+VornSettingsFile::withValues(const std::string& contents,
+                             const std::vector<std::pair<std::string, VornSettingValue>>& values) {
+    std::vector<Line> lines = parseLines(contents);
+    for (const auto& [name, value] : values) {
+        assign(lines, name, value);
+    }
+    return render(lines);
 }
 
 bool VornSettingsFile::write(const std::string& name, const VornSettingValue& value) {
@@ -230,13 +246,7 @@ bool VornSettingsFile::update(const std::string& name, const Change& change) {
         return false;
     }
     return modify([&](std::vector<Line>& lines) {
-        std::optional<VornSettingValue> current;
-        for (const Line& line : lines) {
-            if (sameName(line.name, name)) {
-                current = line.value;
-            }
-        }
-        std::optional<VornSettingValue> next = change(current);
+        std::optional<VornSettingValue> next = change(lookup(lines, name));
         if (!next) {
             return false;
         }
@@ -295,31 +305,39 @@ VornSettingsFile::Line VornSettingsFile::parseLine(const std::string& raw) {
     return line;
 }
 
-std::optional<std::vector<VornSettingsFile::Line>> VornSettingsFile::load() const {
-    std::optional<std::string> data = readFile(m_path);
-    if (!data) {
-        return std::nullopt;
-    }
+std::vector<VornSettingsFile::Line> VornSettingsFile::parseLines(const std::string& contents) {
     std::vector<Line> lines;
     size_t start = 0;
-    while (start < data->size()) {
-        size_t end = data->find('\n', start);
+    while (start < contents.size()) {
+        size_t end = contents.find('\n', start);
         if (end == std::string::npos) {
-            end = data->size();
+            end = contents.size();
         }
-        lines.push_back(parseLine(data->substr(start, end - start)));
+        lines.push_back(parseLine(contents.substr(start, end - start)));
         start = end + 1;
     }
     return lines;
 }
 
-bool VornSettingsFile::store(const std::vector<Line>& lines) const {
+std::string VornSettingsFile::render(const std::vector<Line>& lines) {
     std::string contents;
     for (const Line& line : lines) {
         contents += line.raw;
         contents += '\n';
     }
-    return VornAtomicFile::replace(m_path, contents, m_writer);
+    return contents;
+}
+
+std::optional<std::vector<VornSettingsFile::Line>> VornSettingsFile::load() const {
+    std::optional<std::string> data = readFile(m_path);
+    if (!data) {
+        return std::nullopt;
+    }
+    return parseLines(*data);
+}
+
+bool VornSettingsFile::store(const std::vector<Line>& lines) const {
+    return VornAtomicFile::replace(m_path, render(lines), m_writer);
 }
 
 void VornSettingsFile::assign(std::vector<Line>& lines, const std::string& name,

@@ -41,9 +41,17 @@ public:
     // Read-modify-write under the lock; a change that returns nothing leaves the file untouched.
     bool update(const std::string& name, const Change& change);
 
-    // The text of one line, and the value a line holds for a name (exposed for the format's tests).
+    // The format itself, on file contents in memory (read and write apply these to the file).
     static std::string formatLine(const std::string& name, const VornSettingValue& value);
     static std::optional<VornSettingValue> parseValue(const std::string& text);
+    // The value of the last line of that name; nothing when it is missing or does not parse.
+    static std::optional<VornSettingValue> find(const std::string& contents, const std::string& name);
+    // The contents with the values set: each replaces the first line of its name (later ones go) or is
+    // appended; every other line stays as it was. Names must be valid.
+    static std::string withValues(const std::string& contents,
+                                  const std::vector<std::pair<std::string, VornSettingValue>>& values);
+    // Not empty, no '=' or line break, no blanks around it, not starting like a comment.
+    static bool validName(const std::string& name);
 
 private:
     struct Line {
@@ -52,9 +60,11 @@ private:
         std::optional<VornSettingValue> value;
     };
 
-    static bool validName(const std::string& name);
     static bool sameName(const std::string& a, const std::string& b);
     static Line parseLine(const std::string& raw);
+    static std::vector<Line> parseLines(const std::string& contents);
+    static std::optional<VornSettingValue> lookup(const std::vector<Line>& lines, const std::string& name);
+    static std::string render(const std::vector<Line>& lines);
     // Nothing when the file exists but cannot be read; empty when it does not exist.
     std::optional<std::vector<Line>> load() const;
     bool store(const std::vector<Line>& lines) const;
