@@ -123,6 +123,10 @@ bool VornDatabase::open(const std::filesystem::path& dataFolder) {
     return true;
 }
 
+bool VornDatabase::open(const std::wstring& dataFolder) {
+    return open(std::filesystem::path(vornWideToUtf8(dataFolder)));
+}
+
 void VornDatabase::createTables() {
     const std::pair<const char*, const char*> tables[] = {
         {"downloads", kCreateDownloads}, {"headers", kCreateHeaders}, {"auths", kCreateAuths}};

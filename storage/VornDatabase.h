@@ -61,6 +61,8 @@ public:
     // Opens (creating when missing, with the three tables) "VornDB.db" in the folder and brings an older
     // file up to the current layout. False leaves the object unopened.
     bool open(const std::filesystem::path& dataFolder);
+    // The same for a folder held as wide text (converted as UTF-8, whatever the process locale).
+    bool open(const std::wstring& dataFolder);
     bool isOpen() const { return m_db != nullptr; }
     const std::filesystem::path& path() const { return m_path; }
 

@@ -9,6 +9,11 @@ int32_t lowByte(int32_t value) {
     return value & 0xFF;
 }
 
+// Counted as the DWORD it is, so the step past the signed range wraps instead of overflowing.
+int32_t following(int32_t last) {
+    return static_cast<int32_t>(static_cast<uint32_t>(last) + 1u);
+}
+
 } // namespace
 
 VornSettingsFile VornSettings::file() {
@@ -116,15 +121,6 @@ bool VornSettings::setCategoryFolders(bool on) {
 bool VornSettings::setSocksVersion(int32_t version) {
     return writeInteger(kSocksVersion, version);
 }
-
-namespace {
-
-// Counted as the DWORD it is, so the step past the signed range wraps instead of overflowing.
-int32_t following(int32_t last) {
-    return static_cast<int32_t>(static_cast<uint32_t>(last) + 1u);
-}
-
-} // namespace
 
 int32_t VornSettings::nextDownloadId() {
     std::optional<int32_t> id;

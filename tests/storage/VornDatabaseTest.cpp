@@ -136,6 +136,16 @@ TEST(DatabaseFile, FileThatIsNotADatabaseIsLeftAloneAndEveryCallIsANoOp) {
     EXPECT_EQ(readWholeFile(folder / "VornDB.db"), garbage);
 }
 
+TEST(DatabaseFile, OpensInAFolderGivenAsWideText) {
+    TempHome home;
+    TempDir folder;
+    const fs::path named = folder / "Daten \xC3\xA9t\xC3\xA9";
+    fs::create_directories(named);
+    VornDatabase db;
+    ASSERT_TRUE(db.open(folder.path().wstring() + L"/Daten \u00e9t\u00e9/"));
+    EXPECT_TRUE(fs::exists(named / "VornDB.db"));
+}
+
 TEST(DatabaseFile, MissingFolderFailsToOpen) {
     TempDir folder;
     VornDatabase db;
