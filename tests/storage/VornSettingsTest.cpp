@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <numeric>
+#include <sstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -144,6 +147,37 @@ TEST_F(Settings, NextDownloadIdNeverRepeatsUnderConcurrentCallers) {
     std::iota(expected.begin(), expected.end(), 1);
     EXPECT_EQ(all, expected);
     EXPECT_EQ(VornSettings::readInteger("LastDownloadID", 0), kThreads * kIds);
+}
+
+TEST_F(Settings, NextDownloadIdNeverRepeatsAcrossProcesses) {
+    constexpr int kIds = 30;
+    const fs::path childIds = m_home.home() / "child-ids.txt";
+    auto take = [] {
+        std::string ids;
+        for (int i = 0; i < kIds; ++i) {
+            ids += std::to_string(VornSettings::nextDownloadId()) + "\n";
+        }
+        return ids;
+    };
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writeWholeFile(childIds, take());
+        _exit(0);
+    }
+    std::string ids = take();
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::istringstream both(ids + readWholeFile(childIds));
+    std::vector<int32_t> all;
+    for (int32_t id; both >> id;) {
+        all.push_back(id);
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<int32_t> expected(2 * kIds);
+    std::iota(expected.begin(), expected.end(), 1);
+    EXPECT_EQ(all, expected);
 }
 
 TEST_F(Settings, NextDownloadIdStillCountsWhenTheFileCannotBeWritten) {
