@@ -58,7 +58,7 @@ void Note(EngineRunResult& result, const VornMessage& message) {
 EngineRunResult runEngine(const std::string& url, const std::filesystem::path& workFolder,
                           const std::filesystem::path& destination, const EngineRunOptions& options) {
     VornMessageQueue queue;
-    VornDownloadRecord record(1, url, "", options.connections, options.limit, "normal");
+    VornDownloadRecord record(1, url, "", options.connections, options.limit, options.linkType);
     auto engine = std::make_unique<VornDownloadEngine>(&queue, record, FolderText(workFolder),
                                                        FolderText(destination), options.resume);
     bool categories = options.categoryFolders;
@@ -76,9 +76,16 @@ EngineRunResult runEngine(const std::string& url, const std::filesystem::path& w
             continue;
         }
         result.messages.push_back(*message);
+        if (message->id == WM_ENGINE_PROGRESS) {
+            ++progress;
+        }
         if (message->id == WM_ENGINE_PROGRESS && options.stopAfterProgress > 0 &&
-            ++progress == options.stopAfterProgress) {
+            progress == options.stopAfterProgress) {
             engine->Stop();
+        }
+        if (message->id == WM_ENGINE_PROGRESS && options.changeMaximumAfterProgress > 0 &&
+            progress == options.changeMaximumAfterProgress) {
+            engine->SetMaxConnections(options.newMaximum);
         }
         if (message->id == WM_ENGINE_EVENT) {
             Note(result, *message);

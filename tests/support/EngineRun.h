@@ -35,6 +35,10 @@ struct EngineRunOptions {
     bool resume = false;
     // Stops the engine after this many progress reports (0: never).
     int stopAfterProgress = 0;
+    // Sets a new maximum connection count after this many progress reports (0: never).
+    int changeMaximumAfterProgress = 0;
+    uint8_t newMaximum = 0;
+    std::string linkType = "normal";
 };
 
 EngineRunResult runEngine(const std::string& url, const std::filesystem::path& workFolder,
