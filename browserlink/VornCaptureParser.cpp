@@ -2,6 +2,7 @@
 
 #include "base/VornException.h"
 #include "base/VornText.h"
+#include "storage/VornSettings.h"
 
 #include <charconv>
 
@@ -135,12 +136,23 @@ size_t markerStart(const std::string& text, size_t bodyStart) {
 
 } // namespace
 
+VornCaptureDefaults VornCaptureDefaults::fromSettings() {
+    return VornCaptureDefaults{static_cast<uint8_t>(VornSettings::maxConnections()),
+                               static_cast<int64_t>(VornSettings::bandWidthLimit())};
+}
+
 VornCaptureParser::VornCaptureParser(VornCaptureDefaults defaults) : m_defaults(defaults) {}
+
+VornCaptureParser VornCaptureParser::withSettings() {
+    VornCaptureParser parser;
+    parser.m_fromSettings = true;
+    return parser;
+}
 
 std::optional<VornDownloadRecord> VornCaptureParser::receive(const std::string& text, uint64_t now) {
     if (!admit(now))
         return std::nullopt;
-    return parse(text, m_defaults);
+    return parse(text, m_fromSettings ? VornCaptureDefaults::fromSettings() : m_defaults);
 }
 
 bool VornCaptureParser::admit(uint64_t now) {

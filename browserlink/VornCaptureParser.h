@@ -10,6 +10,9 @@
 struct VornCaptureDefaults {
     uint8_t connections = 8;
     int64_t bandwidthLimit = 0;
+
+    // The settings as they stand now; a change later does not touch downloads already made.
+    static VornCaptureDefaults fromSettings();
 };
 
 // Turns the text of a WM_BROWSER_MESSAGE into a download record, or into nothing when the message is
@@ -21,6 +24,8 @@ public:
     static constexpr const char* POST_MARKER = "__0VornPostData9__";
 
     explicit VornCaptureParser(VornCaptureDefaults defaults = {});
+    // Reads the defaults from the settings at every message.
+    static VornCaptureParser withSettings();
 
     // now is wall-clock milliseconds since 1970. Messages closer than 500 ms to the last accepted one
     // are dropped, and so are messages whose "2:" or "3:" URL is unusable.
@@ -33,5 +38,6 @@ private:
     bool admit(uint64_t now);
 
     VornCaptureDefaults m_defaults;
+    bool m_fromSettings = false;
     uint64_t m_lastAccepted = 0;
 };

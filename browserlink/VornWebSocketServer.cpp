@@ -67,6 +67,9 @@ void VornWebSocketServer::finish() {
 
 void VornWebSocketServer::SetWaiting(bool waiting) {
     m_waiting = waiting;
+    // A thread that has ended sends nothing, so there is nothing to queue for it.
+    if (runState() == VORN_THREAD_FINISHED)
+        return;
     {
         std::lock_guard<std::mutex> guard(m_requestLock);
         m_waitingRequests.push_back(waiting);

@@ -1,5 +1,8 @@
 #include "browserlink/VornCaptureParser.h"
 
+#include "storage/VornSettings.h"
+#include "tests/support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -221,6 +224,35 @@ TEST(CaptureParserTest, AClockThatGoesBackDropsOnceAndThenCountsFromThere) {
     EXPECT_TRUE(parser.receive(message, start));
     EXPECT_FALSE(parser.receive(message, start - 3'600'000));
     EXPECT_TRUE(parser.receive(message, start - 3'600'000 + 600));
+}
+
+} // namespace
+
+namespace {
+
+TEST(CaptureParserSettingsTest, EachNewRecordTakesTheSettingsOfItsMoment) {
+    TempHome home;
+    ASSERT_TRUE(VornSettings::setMaxConnections(4));
+    ASSERT_TRUE(VornSettings::setBandWidthLimit(64));
+    VornCaptureParser parser = VornCaptureParser::withSettings();
+    const uint64_t start = 1'765'000'000'000;
+    const auto first = parser.receive(kAgent + "2:http://h/a.zip\r\n", start);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->connections, 4);
+    EXPECT_EQ(first->bandwidthLimit, 64);
+    ASSERT_TRUE(VornSettings::setMaxConnections(32));
+    const auto second = parser.receive(kAgent + "2:http://h/b.zip\r\n", start + 1000);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->connections, 32);
+    EXPECT_EQ(first->connections, 4);
+}
+
+TEST(CaptureParserSettingsTest, WithoutSettingsTheDefaultsAreEightAndNoLimit) {
+    TempHome home;
+    const auto record = VornCaptureParser::parse(kAgent, VornCaptureDefaults::fromSettings());
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->connections, 8);
+    EXPECT_EQ(record->bandwidthLimit, 0);
 }
 
 } // namespace
