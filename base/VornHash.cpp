@@ -9,28 +9,43 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 
 namespace {
 
-struct Providers {
-    bool legacy = false;
-    std::string reason;
-};
-
-// Loading any provider explicitly stops the automatic default one, so both are loaded together.
-const Providers& providers() {
-    static Providers loaded = [] {
-        Providers result;
-        OSSL_PROVIDER_load(nullptr, "default");
-        if (OSSL_PROVIDER_load(nullptr, "legacy") != nullptr) {
-            result.legacy = true;
-        } else {
-            result.reason = "OpenSSL's legacy provider could not be loaded: MD4 and DES are unavailable";
+// Loading any provider explicitly stops the automatic default one, so both are loaded together. They
+// are unloaded at exit so that leak checkers see a clean process.
+class Providers {
+public:
+    Providers() {
+        m_default = OSSL_PROVIDER_load(nullptr, "default");
+        m_legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        if (m_legacy == nullptr) {
+            m_reason = "OpenSSL's legacy provider could not be loaded: MD4 and DES are unavailable";
             ERR_clear_error();
         }
-        return result;
-    }();
+    }
+    ~Providers() {
+        if (m_legacy) {
+            OSSL_PROVIDER_unload(m_legacy);
+        }
+        if (m_default) {
+            OSSL_PROVIDER_unload(m_default);
+        }
+    }
+    Providers(const Providers&) = delete;
+    Providers& operator=(const Providers&) = delete;
+
+    bool legacy() const { return m_legacy != nullptr; }
+    const std::string& reason() const { return m_reason; }
+
+private:
+    OSSL_PROVIDER* m_default = nullptr;
+    OSSL_PROVIDER* m_legacy = nullptr;
+    std::string m_reason;
+};
+
+const Providers& providers() {
+    static const Providers loaded;
     return loaded;
 }
 
@@ -66,9 +81,9 @@ std::string digestOf(const std::string& data, const char* algorithm, size_t leng
 bool vornLegacyCryptoAvailable(std::string* reason) {
     const Providers& loaded = providers();
     if (reason) {
-        *reason = loaded.reason;
+        *reason = loaded.reason();
     }
-    return loaded.legacy;
+    return loaded.legacy();
 }
 
 bool vornHash(const std::string& data, const std::string& algorithm, uint8_t* output, size_t outputLength) {
