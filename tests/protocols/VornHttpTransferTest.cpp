@@ -107,6 +107,23 @@ TEST(VornHttpTransfer, ScriptedServerFaultsStillGiveTheExactFile) {
              }
              return reply;
          }},
+        {"server that ignores ranges", 4,
+         [&](const ScriptedRequest&, size_t) { return ScriptedReply::status(200, "OK", content); }},
+        {"plain 200 to every later ranged request", 4,
+         [&](const ScriptedRequest& r, size_t index) {
+             return index == 0 ? ScriptedReply::file(r, content) : ScriptedReply::status(200, "OK", content);
+         }},
+        {"absolute then relative redirect", 2,
+         [&](const ScriptedRequest& r, size_t) {
+             if (r.target == "/data/blob.bin") {
+                 return ScriptedReply::status(302, "Found", "",
+                                              {"Location: http://" + r.header("Host").value_or("") + "/mid"});
+             }
+             if (r.target == "/mid") {
+                 return ScriptedReply::status(301, "Moved", "", {"Location: /final/blob.bin"});
+             }
+             return ScriptedReply::file(r, content);
+         }},
         {"replies trickled in odd pieces", 2,
          [&](const ScriptedRequest& r, size_t) {
              ScriptedReply reply = ScriptedReply::file(r, content);

@@ -3,6 +3,7 @@
 #include "engine/VornDownloadEngine.h"
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentManager.h"
+#include "protocols/VornAuth.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -239,25 +240,69 @@ TEST(VornSocketHttp, BodyBytesAfterTheHeadersInTheSameReadGoToTheSegmentFile) {
 TEST(VornSocketHttp, ReplyErrorsAreReportedWithTheirTexts) {
     struct Case {
         const char* reply;
+        int64_t knownSize;
         const char* logged;
     };
     const Case cases[] = {
-        {"HTTP/1.1 OK\r\n\r\n", "ErrorText = Server Sent a MallFormed Status Line."},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n",
+        {"HTTP/1.1 OK\r\n\r\n", 0, "ErrorText = Server Sent a MallFormed Status Line."},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", 0,
          "ErrorText = Malformed FileSize Received from server."},
-        {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 3\r\n\r\n",
+        {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 3\r\n\r\n", 0,
          "ErrorText = Unsupported Content-Encoding : GZIP"},
-        {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "ErrorText = HTTP/1.1 404 Not Found"},
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 0, "ErrorText = HTTP/1.1 404 Not Found"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 0,
          "MallFormed Chunk Size Received From Server."},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-999/2000\r\n\r\n", 1000,
+         "ErrorText = File Size is not the same as Previous try. You should Redownload File from the site "
+         "you have "
+         "got it."},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-999/1000\r\n\r\n", 1000,
+         "ErrorText = File Size is not the same as Previous try."},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2000\r\n\r\n", 1000,
+         "ErrorText = Bad Server Reply. File Size is Incorrect. Redownload File."},
+        {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate abc\r\nContent-Length: 0\r\n\r\n", 0,
+         "ErrorText = Unsupported WWW-Authentication Scheme. ( WWW-Authenticate: Negotiate abc )"},
+        {"HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n", 0, "ErrorText = 401 Unauthorized."},
     };
     for (const Case& c : cases) {
         HttpHarness h("http://127.0.0.1:8080/x.bin");
+        if (c.knownSize > 0) {
+            h.engine().SetFileSize(c.knownSize);
+        }
         h.connect();
         h.sent();
         h.serve(c.reply);
         EXPECT_TRUE(contains(h.log(), c.logged)) << c.reply;
     }
+}
+
+TEST(VornSocketHttp, UnsatisfiableRangeWhileStartingEndsTheDownload) {
+    for (bool resume : {false, true}) {
+        HttpHarness h("http://127.0.0.1:8080/x.bin", 1, resume);
+        h.connect();
+        h.sent();
+        h.serve(reply("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0"));
+        EXPECT_EQ(h.engine().State(), ENGINE_STATE_ERROR);
+        EXPECT_EQ(
+            h.engine().ErrorText(),
+            resume ? L"File Has been Changed on Server.Yo must Redownload it from beggining.(Reply-Code=416)"
+                   : L"File is Empty.(FileSize=0). Reply-Code to Range-Request is 416");
+    }
+}
+
+TEST(VornSocketHttp, BasicChallengeIsAnsweredWithTheStoredCredentials) {
+    HttpHarness h("http://127.0.0.1:8080/private.bin");
+    h.engine().SetCredentials("user", "secret");
+    h.connect();
+    h.sent();
+    // NTLM is offered first; the lowest scheme offered (Basic) is the one answered.
+    h.serve(reply("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\n"
+                  "WWW-Authenticate: Basic realm=\"files\"\r\nContent-Length: 0"));
+    EXPECT_EQ(h.engine().ServerAuthType(), AUTH_TYPE_BASIC);
+    const std::string again = h.sent();
+    EXPECT_TRUE(contains(again, "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n")) << again;
+    EXPECT_TRUE(contains(h.log(), "Authorization: Basic XXXXXXXXXXXXXXXX\r\n"));
+    EXPECT_FALSE(contains(h.log(), "dXNlcjpzZWNyZXQ="));
 }
 
 TEST(VornSocketHttp, CompressedRepliesAreNotRetried) {
