@@ -45,7 +45,7 @@ private:
     TempDir m_dir;
 };
 
-TEST(CreateDirectory, CreatesOneLevelAndNamesEachFailure) {
+TEST(VornFilePaths, CreateDirectoryCreatesOneLevelAndNamesEachFailure) {
     TempDir dir;
     vornCreateDirectory(wide(dir / "one"));
     EXPECT_TRUE(fs::is_directory(dir / "one"));
@@ -59,7 +59,7 @@ TEST(CreateDirectory, CreatesOneLevelAndNamesEachFailure) {
     EXPECT_EQ(noParent.systemCode(), ENOENT);
 }
 
-TEST(CreateDirectory, AccessDeniedIsCodeEight) {
+TEST(VornFilePaths, CreateDirectoryAccessDeniedIsCodeEight) {
     ReadOnlyFolder locked;
     int result = runUnprivileged([&] {
         try {
@@ -72,7 +72,7 @@ TEST(CreateDirectory, AccessDeniedIsCodeEight) {
     EXPECT_EQ(result, 0);
 }
 
-TEST(CopyFile, CopiesOverTheTargetAndIgnoresAMissingSource) {
+TEST(VornFilePaths, CopyFileCopiesOverTheTargetAndIgnoresAMissingSource) {
     TempDir dir;
     writeWholeFile(dir / "source", "new content");
     writeWholeFile(dir / "target", "old content that is longer");
@@ -87,7 +87,7 @@ TEST(CopyFile, CopiesOverTheTargetAndIgnoresAMissingSource) {
     EXPECT_EQ(noFolder.systemCode(), ENOENT);
 }
 
-TEST(CopyFile, AccessDeniedIsCodeEight) {
+TEST(VornFilePaths, CopyFileAccessDeniedIsCodeEight) {
     ReadOnlyFolder locked;
     int result = runUnprivileged([&] {
         try {
@@ -100,7 +100,7 @@ TEST(CopyFile, AccessDeniedIsCodeEight) {
     EXPECT_EQ(result, 0);
 }
 
-TEST(PathQueries, SizeAndExistenceByKindOfPath) {
+TEST(VornFilePaths, SizeAndExistenceByKindOfPath) {
     TempDir dir;
     writeWholeFile(dir / "file", "12345");
     fs::create_directory(dir / "folder");
@@ -136,7 +136,7 @@ TEST(PathQueries, SizeAndExistenceByKindOfPath) {
     }
 }
 
-TEST(DeleteDirectoryFiles, DeletesTheFilesThenTheEmptyFolder) {
+TEST(VornFilePaths, DeleteDirectoryFilesDeletesTheFilesThenTheEmptyFolder) {
     TempDir dir;
     fs::create_directory(dir / "work");
     writeWholeFile(dir / "work/seg.x0", "a");
@@ -145,7 +145,7 @@ TEST(DeleteDirectoryFiles, DeletesTheFilesThenTheEmptyFolder) {
     EXPECT_FALSE(fs::exists(dir / "work"));
 }
 
-TEST(DeleteDirectoryFiles, LeavesSubFoldersAndTheFolderHoldingThem) {
+TEST(VornFilePaths, DeleteDirectoryFilesLeavesSubFoldersAndTheFolderHoldingThem) {
     TempDir dir;
     fs::create_directories(dir / "work/V");
     writeWholeFile(dir / "work/V/Video.webm", "v");
@@ -155,7 +155,7 @@ TEST(DeleteDirectoryFiles, LeavesSubFoldersAndTheFolderHoldingThem) {
     EXPECT_TRUE(fs::exists(dir / "work/V/Video.webm"));
 }
 
-TEST(DeleteDirectoryFiles, WithoutASeparatorOnlyTheFolderItselfIsTouched) {
+TEST(VornFilePaths, DeleteDirectoryFilesWithoutASeparatorOnlyTheFolderItselfIsTouched) {
     TempDir dir;
     fs::create_directory(dir / "work");
     writeWholeFile(dir / "work/a", "a");
@@ -167,7 +167,7 @@ TEST(DeleteDirectoryFiles, WithoutASeparatorOnlyTheFolderItselfIsTouched) {
     EXPECT_TRUE(fs::exists(dir / "workfile"));
 }
 
-TEST(DeleteDirectoryFiles, AMissingFolderIsNoError) {
+TEST(VornFilePaths, DeleteDirectoryFilesAMissingFolderIsNoError) {
     TempDir dir;
     EXPECT_NO_THROW(vornDeleteDirectoryFiles(wide(dir / "missing") + L"/"));
 }

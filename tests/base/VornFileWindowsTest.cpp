@@ -34,7 +34,7 @@ template <typename Operation> VornException thrown(Operation operation) {
     return VornException(VornError(-1, 0), nullptr, 0, "");
 }
 
-class FileTest : public ::testing::Test {
+class VornFileWindowsTest : public ::testing::Test {
 protected:
     fs::path existing() {
         writeWholeFile(m_dir / "existing.bin", "hello");
@@ -49,7 +49,7 @@ protected:
     TempDir m_dir;
 };
 
-TEST_F(FileTest, OpenFollowsTheFlagsAndWhatIsThere) {
+TEST_F(VornFileWindowsTest, OpenFollowsTheFlagsAndWhatIsThere) {
     enum Target { Missing, Existing, Directory };
     struct Case {
         Target target;
@@ -94,7 +94,7 @@ TEST_F(FileTest, OpenFollowsTheFlagsAndWhatIsThere) {
     }
 }
 
-TEST_F(FileTest, ReadableAndWritableFollowTheOpenFlags) {
+TEST_F(VornFileWindowsTest, ReadableAndWritableFollowTheOpenFlags) {
     struct Case {
         int32_t flags;
         bool readable;
@@ -114,7 +114,7 @@ TEST_F(FileTest, ReadableAndWritableFollowTheOpenFlags) {
     }
 }
 
-TEST_F(FileTest, OpeningAnOpenFileClosesItAndAFailedOpenLeavesItClosed) {
+TEST_F(VornFileWindowsTest, OpeningAnOpenFileClosesItAndAFailedOpenLeavesItClosed) {
     VornFileWindows file(wide(existing()));
     file.open(0x006);
     file.seek(3, 0);
@@ -126,7 +126,7 @@ TEST_F(FileTest, OpeningAnOpenFileClosesItAndAFailedOpenLeavesItClosed) {
     EXPECT_EQ(file.handle(), VornFile::kInvalidHandle);
 }
 
-TEST_F(FileTest, ReadAndWriteKeepTheirOwnPosition) {
+TEST_F(VornFileWindowsTest, ReadAndWriteKeepTheirOwnPosition) {
     VornFileWindows file(wide(missing()));
     file.open(0x106);
     EXPECT_EQ(file.write("abcdef", 6), 6u);
@@ -144,7 +144,7 @@ TEST_F(FileTest, ReadAndWriteKeepTheirOwnPosition) {
     EXPECT_EQ(file.position(), 6u);
 }
 
-TEST_F(FileTest, AppendWritesAtTheEndAndWriteLineEndsWithCrLf) {
+TEST_F(VornFileWindowsTest, AppendWritesAtTheEndAndWriteLineEndsWithCrLf) {
     fs::path path = existing();
     VornFileWindows file(wide(path));
     file.open(0x008);
@@ -155,7 +155,7 @@ TEST_F(FileTest, AppendWritesAtTheEndAndWriteLineEndsWithCrLf) {
     EXPECT_EQ(readWholeFile(path), "helloline\r\n");
 }
 
-TEST_F(FileTest, SeekChecksOriginAndResultingOffset) {
+TEST_F(VornFileWindowsTest, SeekChecksOriginAndResultingOffset) {
     struct Case {
         int64_t start; // position before the seek
         int64_t offset;
@@ -181,7 +181,7 @@ TEST_F(FileTest, SeekChecksOriginAndResultingOffset) {
     }
 }
 
-TEST_F(FileTest, SeekingPastTheEndReadsNothingAndWritesLeaveAGapOfZeros) {
+TEST_F(VornFileWindowsTest, SeekingPastTheEndReadsNothingAndWritesLeaveAGapOfZeros) {
     fs::path path = existing();
     VornFileWindows file(wide(path));
     file.open(0x006);
@@ -193,7 +193,7 @@ TEST_F(FileTest, SeekingPastTheEndReadsNothingAndWritesLeaveAGapOfZeros) {
     EXPECT_EQ(readWholeFile(path), std::string("hello\0\0\0!", 9));
 }
 
-TEST_F(FileTest, FailingSystemCallsThrowTheirCodesWithTheErrno) {
+TEST_F(VornFileWindowsTest, FailingSystemCallsThrowTheirCodesWithTheErrno) {
     struct Case {
         const char* name;
         int32_t flags;
@@ -215,7 +215,7 @@ TEST_F(FileTest, FailingSystemCallsThrowTheirCodesWithTheErrno) {
     }
 }
 
-TEST_F(FileTest, AFullDiskFailsTheWrite) {
+TEST_F(VornFileWindowsTest, AFullDiskFailsTheWrite) {
     VornFileWindows file(L"/dev/full");
     file.open(0x004);
     VornException e = thrown([&] { file.write("data", 4); });
@@ -225,7 +225,7 @@ TEST_F(FileTest, AFullDiskFailsTheWrite) {
 }
 
 // A file-size limit makes the system write only part of a buffer, then refuse the rest.
-TEST_F(FileTest, AShortWriteIsContinuedAndTheRefusalReported) {
+TEST_F(VornFileWindowsTest, AShortWriteIsContinuedAndTheRefusalReported) {
     struct rlimit old {};
     getrlimit(RLIMIT_FSIZE, &old);
     struct sigaction ignore {
@@ -250,7 +250,7 @@ TEST_F(FileTest, AShortWriteIsContinuedAndTheRefusalReported) {
     EXPECT_EQ(readWholeFile(missing()), "0123456789");
 }
 
-TEST_F(FileTest, AClosedFileHasNoSizeAndRefusesReadAndWrite) {
+TEST_F(VornFileWindowsTest, AClosedFileHasNoSizeAndRefusesReadAndWrite) {
     VornFileWindows file(wide(existing()));
     EXPECT_EQ(file.size(), 0u);
     char buffer[4];
@@ -259,7 +259,7 @@ TEST_F(FileTest, AClosedFileHasNoSizeAndRefusesReadAndWrite) {
     EXPECT_EQ(thrown([&] { file.seek(0, 0); }).code(), 713);
 }
 
-TEST_F(FileTest, AnOpenTheSystemRefusesThrowsCodeOneWithTheErrno) {
+TEST_F(VornFileWindowsTest, AnOpenTheSystemRefusesThrowsCodeOneWithTheErrno) {
     fs::path path = existing();
     chmod(m_dir.path().c_str(), 0755);
     chmod(path.c_str(), 0);
@@ -275,7 +275,7 @@ TEST_F(FileTest, AnOpenTheSystemRefusesThrowsCodeOneWithTheErrno) {
     EXPECT_EQ(result, 0);
 }
 
-TEST_F(FileTest, WidePathsNameTheirUtf8FilesAndANulIsRefused) {
+TEST_F(VornFileWindowsTest, WidePathsNameTheirUtf8FilesAndANulIsRefused) {
     VornFileWindows file(wide(m_dir.path()) + L"/caf\u00e9-\u65e5\U0001F600.bin");
     file.open(0x104);
     file.write("x", 1);

@@ -220,7 +220,7 @@ TEST(VornSocket, InProgressErrorsAreTheNotYetOnes) {
         EXPECT_FALSE(vornIsInProgressError(error)) << error;
 }
 
-TEST(Addresses, ResolveSplitsHostAndPort) {
+TEST(VornAddresses, ResolveSplitsHostAndPort) {
     struct Case {
         const char* text;
         sa_family_t family;
@@ -247,7 +247,7 @@ TEST(Addresses, ResolveSplitsHostAndPort) {
     }
 }
 
-TEST(Addresses, DottedIPv4FollowsItsFourNumbers) {
+TEST(VornAddresses, DottedIPv4FollowsItsFourNumbers) {
     struct Case {
         const char* text;
         bool dotted;
