@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <csignal>
 #include <cstring>
@@ -307,29 +308,52 @@ TEST_F(MKVMuxerTest, VideoBrokenAfterTenClustersIsMuxedFromThem) {
     }
 }
 
-TEST_F(MKVMuxerTest, CorruptVideoBlockThrowsParseError) {
-    Webm video = videoWebm(regularClusters(2, 2, 40, 4, true));
-    std::string bytes = buildWebm(video);
-    // The second cluster's first SimpleBlock is made shorter than a block header.
-    const std::string second = clusterElement(video.clusters[1]);
-    const size_t at = bytes.find(second);
-    ASSERT_NE(at, std::string::npos);
+// The second cluster's first SimpleBlock is made shorter than a block header.
+std::string withCorruptSecondCluster(const Webm& webm) {
+    std::string bytes = buildWebm(webm);
+    const size_t at = bytes.find(clusterElement(webm.clusters[1]));
     const size_t blockAt = at + 4 + 1 + 3;
-    ASSERT_EQ(static_cast<uint8_t>(bytes[blockAt]), 0xA3);
+    EXPECT_EQ(static_cast<uint8_t>(bytes.at(blockAt)), 0xA3);
     bytes[blockAt + 1] = static_cast<char>(0x82);
-    writeWholeFile(m_dir / "Video.webm", bytes);
-    writeWholeFile(m_dir / "Audio.webm", buildWebm(audioWebm(regularClusters(2, 2, 40, 4, true))));
+    return bytes;
+}
+
+TEST_F(MKVMuxerTest, CorruptBlockOnEitherSideThrowsParseError) {
     vornLoadErrorStrings();
-    VornMKVMuxer muxer(&m_reporter, (m_dir / "Video.webm").wstring(), (m_dir / "Audio.webm").wstring(),
-                       (m_dir / "out.mkv").wstring());
-    try {
-        muxer.run();
-        FAIL() << "a corrupt block must throw";
-    } catch (const VornException& error) {
-        EXPECT_EQ(error.code(), 801);
-        EXPECT_NE(std::string(error.what()).find("Failed to parse Webm file"), std::string::npos);
+    for (bool videoSide : {true, false}) {
+        const Webm video = videoWebm(regularClusters(3, 2, 40, 4, true));
+        const Webm audio = audioWebm(regularClusters(3, 4, 20, 4, true));
+        writeInputs(video, audio);
+        writeWholeFile(m_dir / (videoSide ? "Video.webm" : "Audio.webm"),
+                       withCorruptSecondCluster(videoSide ? video : audio));
+        VornMKVMuxer muxer(&m_reporter, (m_dir / "Video.webm").wstring(), (m_dir / "Audio.webm").wstring(),
+                           (m_dir / "out.mkv").wstring());
+        try {
+            muxer.run();
+            ADD_FAILURE() << "a corrupt block must throw (video side: " << videoSide << ")";
+        } catch (const VornException& error) {
+            EXPECT_EQ(error.code(), 801);
+            EXPECT_NE(std::string(error.what()).find("Failed to parse Webm file"), std::string::npos);
+        }
+        EXPECT_EQ(muxer.errorText(), L"Error on Muxing MKV File");
     }
-    EXPECT_EQ(muxer.errorText(), L"Error on Muxing MKV File");
+}
+
+// An audio cluster that does not parse ends the audio there; the video goes on without it.
+TEST_F(MKVMuxerTest, AudioClusterThatDoesNotParseEndsTheAudio) {
+    Webm audio = audioWebm({});
+    std::string payload = infoElement(1000000, 1000) + tracksElement(audio.track) +
+                          clusterElement({0, {Block{0}, Block{20}}}) +
+                          element(kCluster, uintElement(0xE7, 40) + std::string(2, '\0')) +
+                          clusterElement({60, {Block{0}, Block{20}}});
+    writeWholeFile(m_dir / "Video.webm", buildWebm(videoWebm(regularClusters(3, 2, 40, 4, true))));
+    writeWholeFile(m_dir / "Audio.webm", ebmlHeader() + element(kSegment, payload, 8));
+    ASSERT_TRUE(mux());
+    std::vector<OutputBlock> blocks = allBlocks();
+    EXPECT_EQ(std::count_if(blocks.begin(), blocks.end(), [](const OutputBlock& b) { return b.track == 2; }),
+              2);
+    EXPECT_EQ(std::count_if(blocks.begin(), blocks.end(), [](const OutputBlock& b) { return b.track == 1; }),
+              6);
 }
 
 TEST_F(MKVMuxerTest, AudioShorterThanVideoLeavesLaterClustersSilent) {
