@@ -43,10 +43,11 @@ VornEngineSocket::~VornEngineSocket() {
 }
 
 void VornEngineSocket::close() {
-    VornSocket::close();
+    // The close notification goes out while the socket is still open.
     if (m_tlsContextExists) {
         TlsShutdown();
     }
+    VornSocket::close();
     if (m_segment != nullptr) {
         m_segment->Attach(nullptr);
     }
@@ -268,8 +269,7 @@ void VornEngineSocket::ConsumeBody(int32_t) {
             if (auto native = vornNativePath(m_segment->SegmentFilePath())) {
                 ::unlink(native->c_str());
             }
-            m_engine->PostEvent(ENGINE_EVENT_SEGMENT_RESTARTED,
-                                IdText() + "@" + std::to_string(m_segment->m_index));
+            m_engine->PostEvent(ENGINE_EVENT_SEGMENT_RESTARTED, "");
         }
         try {
             m_segmentFile->open(m_segment->SegmentFilePath(),

@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -107,12 +108,20 @@ int VornEngineSocket::TlsHandshakeStep() {
 }
 
 int32_t VornEngineSocket::TlsEncryptSend(const char* data, int32_t length) {
-    if (!m_tls || length < 0 || static_cast<uint32_t>(length) > m_streamSizes.maximumMessage) {
+    if (!m_tls || length < 0 || m_streamSizes.maximumMessage == 0) {
         return -1;
     }
+    // A request larger than one record (a long POST body) goes out as several records in one send.
     std::string records;
-    if (m_tls->Encrypt(data, static_cast<size_t>(length), records) != VornTlsStatus::Ok) {
-        return -1;
+    for (int32_t at = 0; at < length;) {
+        const int32_t piece =
+            std::min<int32_t>(length - at, static_cast<int32_t>(m_streamSizes.maximumMessage));
+        std::string record;
+        if (m_tls->Encrypt(data + at, static_cast<size_t>(piece), record) != VornTlsStatus::Ok) {
+            return -1;
+        }
+        records += record;
+        at += piece;
     }
     int error = 0;
     const int64_t sent = send(records.data(), records.size(), error);

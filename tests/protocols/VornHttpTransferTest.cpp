@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -35,8 +36,12 @@ class Download {
 public:
     Download() { m_env.set("SSL_CERT_FILE", certificates().caFile().string()); }
 
-    void run(const std::string& url, uint8_t connections, const VornEngineProxy* proxy = nullptr) {
+    void run(const std::string& url, uint8_t connections, const VornEngineProxy* proxy = nullptr,
+             const std::function<void(VornDownloadRecord&)>& change = {}) {
         VornDownloadRecord record(1, url, "", connections, 0, "normal");
+        if (change) {
+            change(record);
+        }
         const std::wstring work = vornUtf8ToWide((m_dir.path() / "work").string() + "/");
         const std::wstring done = vornUtf8ToWide((m_dir.path() / "done").string() + "/");
         m_engine = std::make_unique<VornDownloadEngine>(&m_window, record, work, done, false);
@@ -222,6 +227,23 @@ TEST_F(VornHttpsTransfer, UntrustedCertificatesAreRefusedUnlessVerificationIsOff
             EXPECT_EQ(server.requests().size(), 0u) << c.name;
         }
     }
+}
+
+TEST_F(VornHttpsTransfer, RequestLargerThanOneRecordIsSentWhole) {
+    const std::string body(40000, 'p');
+    ScriptedHttpServer server({ScriptedReply::status(200, "OK", "posted")});
+    server.useTls(certificates().serverCert(), certificates().serverKey());
+    server.start();
+    Download download;
+    download.run(server.url("/form"), 1, nullptr, [&](VornDownloadRecord& record) {
+        record.method = "POST";
+        record.postData = body;
+        record.requestHeaders.push_back("Content-Length: " + std::to_string(body.size()));
+    });
+    EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+    EXPECT_EQ(download.result(), "posted");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].raw.substr(server.requests()[0].raw.size() - body.size()), body);
 }
 
 TEST_F(VornHttpsTransfer, NginxOverHttpsWithOneAndEightConnections) {
