@@ -112,6 +112,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     }();
     check(partnersWritten);
+    // The scratch files go when the fuzzer exits.
+    static const struct Cleanup {
+        ~Cleanup() {
+            for (const std::string* path : {&input, &video, &audio, &output})
+                std::remove(path->c_str());
+        }
+    } cleanup;
+    (void)cleanup;
     writeFile(input, data, size);
     walkReader(input, 1, size);
     walkReader(input, 2, size);
