@@ -308,7 +308,9 @@ std::string VornSegmentManager::ProgressReport(bool full, int64_t speed, const s
 }
 
 void VornSegmentManager::CreateTsSegments(const std::vector<std::string>& pieceUrls,
-                                          const std::string& durationText, bool resuming) {
+                                          const VornUrl& playlistUrl, const std::string& durationText,
+                                          bool resuming) {
+    m_playlistUrl = playlistUrl;
     m_durationText = durationText;
     m_tsMode = 1;
     m_fileCounter = 0;
@@ -325,4 +327,18 @@ void VornSegmentManager::CreateTsSegments(const std::vector<std::string>& pieceU
 
 bool VornSegmentManager::MergeSegments() {
     return VornSegmentMerge(*this).Run();
+}
+
+void VornSegmentManager::PieceUrl(uint16_t index, VornUrl& url) const {
+    const std::string& piece = m_segments[index]->m_pieceUrl;
+    std::string upper = vornToUpper(piece.substr(0, 6));
+    std::string base = m_playlistUrl.hostWithPort(true, true);
+    if (upper.starts_with("HTTP:") || upper.starts_with("HTTPS:"))
+        url.assign(piece);
+    else if (piece.starts_with("//"))
+        url.assign(m_playlistUrl.scheme() + ":" + piece); // a reference to another host
+    else if (piece.starts_with("/"))
+        url.assign(base + piece);
+    else
+        url.assign(base + m_playlistUrl.directoryOrRoot() + piece);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/VornUrl.h"
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentTable.h"
 
@@ -47,8 +48,10 @@ public:
     bool CheckFinished();
     int64_t RemainingBytes() const;
     // TS mode: one pending segment per playlist piece.
-    void CreateTsSegments(const std::vector<std::string>& pieceUrls, const std::string& durationText,
-                          bool resuming);
+    void CreateTsSegments(const std::vector<std::string>& pieceUrls, const VornUrl& playlistUrl,
+                          const std::string& durationText, bool resuming);
+    // The URL of a playlist piece, resolved against the playlist's URL.
+    void PieceUrl(uint16_t index, VornUrl& url) const;
     bool MergeSegments();
     // A segment became complete, or (extended by a rollback) stopped being complete.
     void CountCompletion(VornSegment* segment);
@@ -115,5 +118,6 @@ private:
     uint16_t m_fileCounter = 0;
     uint16_t m_completedCount = 0;
     int64_t m_completedBytes = 0;
+    VornUrl m_playlistUrl;
     std::string m_durationText;
 };
