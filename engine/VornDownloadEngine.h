@@ -167,6 +167,8 @@ private:
     void MuxPair();
     void FailUndefined();
     uint8_t MaximumConnections() const;
+    int64_t TsPiecesLeft(int64_t connections) const;
+    std::string TsSegmentsText();
     void AddConnection();
     void RemoveLastConnection();
     void ConnectConnection(VornEngineSocket* connection);
@@ -216,7 +218,7 @@ private:
     std::atomic<bool> m_pairMode{false};
     std::wstring m_errorText;
     int32_t m_errorCode = ENGINE_ERROR_NONE;
-    uint8_t m_receivingConnections = 0;
+    std::atomic<uint8_t> m_receivingConnections{0};
     bool m_resumeRequested;
     std::unique_ptr<VornKQueue> m_eventQueue;
     std::unique_ptr<VornSpeedMeter> m_speedMeter;

@@ -65,8 +65,20 @@ void VornDownloadEngine::CreateConnections() {
             Log(LOG_LEVEL_DEBUG, "Normal-Mode Sockets Created ( " + std::to_string(count + 1) + " Sockets).");
         }
     }
+    if (m_mode == ENGINE_MODE_TS && State() == ENGINE_STATE_DOWNLOADING && n < maximum) {
+        int64_t count = std::min<int64_t>(TsPiecesLeft(n), maximum - n);
+        for (int64_t i = 0; i < count; ++i) {
+            AddConnection();
+        }
+        Log(LOG_LEVEL_DEBUG, "TS-Mode Sockets Created ( " + std::to_string(count + 1) + " Sockets).");
+    }
     Log(LOG_LEVEL_INFO, "New Socket(s) Created. MaxAllowedConnection = " + std::to_string(maximum) +
                             " And ActiveSockets = " + std::to_string(n));
+}
+
+int64_t VornDownloadEngine::TsPiecesLeft(int64_t connections) const {
+    return static_cast<int64_t>(m_segmentManager->SegmentCount()) - connections -
+           static_cast<int64_t>(m_segmentManager->CompletedCount());
 }
 
 void VornDownloadEngine::OnReceivingChanged(int32_t delta) {
@@ -114,6 +126,12 @@ void VornDownloadEngine::ApplyConnectionsChange() {
 
 void VornDownloadEngine::GrowConnections(uint8_t oldMaximum) {
     auto n = static_cast<int64_t>(m_connections.size());
+    if (m_mode == ENGINE_MODE_TS) {
+        if (std::min<int64_t>(TsPiecesLeft(n), m_record.connections - n) > 0) {
+            CreateConnections();
+        }
+        return;
+    }
     if (m_mode != ENGINE_MODE_NORMAL) {
         return;
     }

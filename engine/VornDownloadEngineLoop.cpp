@@ -65,7 +65,19 @@ void VornDownloadEngine::LoadForResume() {
     }
 }
 
+std::string VornDownloadEngine::TsSegmentsText() {
+    std::string completed = std::to_string(m_segmentManager->CompletedCount());
+    return completed + "@Segments : " + std::to_string(m_segmentManager->SegmentCount()) +
+           "     Completed : " + completed;
+}
+
 void VornDownloadEngine::PrepareConnections() {
+    if (m_mode == ENGINE_MODE_TS) {
+        auto pieces = static_cast<int64_t>(m_segmentManager->SegmentCount());
+        PostEvent(ENGINE_EVENT_TS_START, std::to_string(pieces) + "@" + m_segmentManager->DurationText());
+        m_record.fileSize = -pieces;
+        PostEvent(ENGINE_EVENT_SEGMENTS, TsSegmentsText());
+    }
     CreateConnections();
     if (State() >= ENGINE_STATE_STOPPED || m_quit) {
         return;

@@ -222,4 +222,23 @@ TEST_F(BrellinGet, SigtermStopsCleanlyAndKeepsTheSegmentTable) {
     EXPECT_EQ(fileSha256(m_dir / "out" / "paper.pdf"), fileSha256(served));
 }
 
+TEST_F(BrellinGet, OnATerminalOneProgressLineRedrawsInPlace) {
+    if (access("/usr/bin/script", X_OK) != 0) {
+        GTEST_SKIP() << "script(1) is not installed";
+    }
+    m_server->writeRandomFile("slow/shown.bin", 600 * 1024, 12);
+    std::string out = (m_dir / "out").string();
+    // script(1) gives brellin-get a terminal of its own.
+    std::string command = kGetter + " " + m_server->url("/slow/shown.bin") + " -c 2 -o " + out;
+    std::filesystem::path captured = m_logs / "terminal.txt";
+    std::string shell = "script -qec '" + command + "' /dev/null < /dev/null > " + captured.string();
+    ASSERT_EQ(std::system(shell.c_str()), 0);
+    std::string screen = readWholeFile(captured);
+    EXPECT_NE(screen.find('\r'), std::string::npos);
+    EXPECT_NE(screen.find("100.0%"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("connection"), std::string::npos);
+    EXPECT_NE(screen.find("\x1b[K"), std::string::npos);
+    EXPECT_NE(screen.find(out + "/shown.bin"), std::string::npos);
+}
+
 } // namespace
