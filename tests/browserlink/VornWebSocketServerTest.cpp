@@ -189,7 +189,8 @@ TEST_F(ServerTest, PeersFromOtherLoopbackAddressesAreTurnedAway) {
 }
 
 TEST_F(ServerTest, HalfOpenConnectionsAreDroppedAfterEightSecondsAndOpenOnesKept) {
-    run({"halfopen", "8"});
+    // The client starts its clock a little after the server saw the last byte.
+    run({"halfopen", "7.5"});
 }
 
 TEST_F(ServerTest, SurvivesAThousandConnectionsComingAndGoing) {
