@@ -25,8 +25,16 @@ bool VornAtomicFile::replace(const std::filesystem::path& target, const std::str
     return replace(target, contents, systemWrite);
 }
 
-bool VornAtomicFile::replace(const std::filesystem::path& target, const std::string& contents,
+bool VornAtomicFile::replace(const std::filesystem::path& link, const std::string& contents,
                              const Writer& writer) {
+    // A file kept elsewhere behind a symbolic link (as dotfile managers do) is replaced where it lives,
+    // so the link survives the rename.
+    std::error_code error;
+    std::filesystem::path target =
+        std::filesystem::is_symlink(link, error) ? std::filesystem::canonical(link, error) : link;
+    if (error) {
+        target = link;
+    }
     std::string temporary = target.string() + ".XXXXXX";
     int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {

@@ -316,6 +316,16 @@ TEST(VornAtomicFile, ReplacesContentsAndFailsCleanlyInAMissingFolder) {
     EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
+TEST(VornAtomicFile, ReplacesTheFileBehindASymbolicLink) {
+    TempDir dir;
+    fs::create_directories(dir / "dotfiles");
+    writeWholeFile(dir / "dotfiles" / "settings.conf", "old");
+    fs::create_symlink(dir / "dotfiles" / "settings.conf", dir / "settings.conf");
+    ASSERT_TRUE(VornAtomicFile::replace(dir / "settings.conf", "new"));
+    EXPECT_TRUE(fs::is_symlink(dir / "settings.conf"));
+    EXPECT_EQ(readWholeFile(dir / "dotfiles" / "settings.conf"), "new");
+}
+
 TEST(VornAtomicFile, WriterThatMakesNoProgressFails) {
     TempDir dir;
     fs::path target = dir / "file.txt";
