@@ -7,6 +7,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -301,6 +304,39 @@ TEST_F(SettingsFolder, TwoProcessesWritingAtOnceLoseNothing) {
     for (int i = 0; i < kWrites; ++i) {
         EXPECT_EQ(file.read("Child" + std::to_string(i)), text(std::to_string(i)));
         EXPECT_EQ(file.read("Parent" + std::to_string(i)), text(std::to_string(i)));
+    }
+}
+
+// A writer killed at an arbitrary point leaves a complete file holding everything it had stored.
+TEST_F(SettingsFolder, WriterKilledMidWayLeavesACompleteFile) {
+    fs::create_directories(folder());
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int i = 0;; ++i) {
+            VornSettingsFile(folder()).write("K" + std::to_string(i % 500), std::string(64, 'a' + i % 26));
+        }
+    }
+    VornSettingsFile file(folder());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!file.read("K50") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(file.read("K50")) << "the writer made no progress";
+    for (int i = 0; i <= 50; ++i) {
+        EXPECT_TRUE(file.read("K" + std::to_string(i))) << i;
+    }
+    const std::string contents = readWholeFile(settingsPath());
+    ASSERT_TRUE(contents.ends_with("\n"));
+    std::istringstream lines(contents);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        size_t equals = line.find('=');
+        ASSERT_NE(equals, std::string::npos) << line;
+        EXPECT_TRUE(VornSettingsFile::parseValue(line.substr(equals + 1))) << line;
     }
 }
 
