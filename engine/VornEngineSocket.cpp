@@ -140,8 +140,14 @@ void VornEngineSocket::SetUrl(const VornUrl& url) {
 
 void VornEngineSocket::AttachSegment(VornSegment* segment) {
     m_segment = segment;
-    if (segment != nullptr) {
-        segment->Attach(this);
+    if (segment == nullptr) {
+        return;
+    }
+    segment->Attach(this);
+    if (m_engine->Mode() == ENGINE_MODE_TS) {
+        // Every piece of a playlist has a URL of its own.
+        m_engine->SegmentManager()->PieceUrl(segment->m_index, m_url);
+        MatchTlsInputToUrl();
     }
 }
 

@@ -301,6 +301,38 @@ TEST_F(VornProxyTransfer, PlainAndTunnelledDownloadsThroughTinyproxy) {
     EXPECT_NE(m_proxy.log().find("CONNECT"), std::string::npos);
 }
 
+TEST(VornProxyAuthentication, BasicProxyCredentialsAreSentAfterTheChallenge) {
+    ASSERT_TRUE(certificates().ok());
+    if (!TinyProxyServer::available()) {
+        GTEST_SKIP() << "tinyproxy is not installed";
+    }
+    TinyProxyServer tinyproxy;
+    tinyproxy.requireCredentials("proxyuser", "proxypass");
+    ASSERT_TRUE(tinyproxy.start()) << tinyproxy.error();
+    const std::string content = randomBytes(100000, 17);
+    for (bool secure : {false, true}) {
+        ScriptedHttpServer server(
+            [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
+        if (secure) {
+            server.useTls(certificates().serverCert(), certificates().serverKey());
+        }
+        server.start();
+        Download download;
+        VornEngineProxy proxy = httpProxy(tinyproxy.port());
+        proxy.user = "proxyuser";
+        proxy.password = "proxypass";
+        download.run(server.url("/auth/file.bin"), 1, &proxy);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED)
+            << (secure ? "CONNECT: " : "plain: ") << download.error();
+        EXPECT_TRUE(download.result() == content);
+        if (!secure) {
+            // The plain request is logged, with the credentials masked.
+            EXPECT_NE(download.log().find("Proxy-Authorization: Basic XXXX"), std::string::npos);
+            EXPECT_EQ(download.log().find("proxypass"), std::string::npos);
+        }
+    }
+}
+
 TEST(VornProxyRefusal, ProxyRefusingConnectGivesTheTunnelError) {
     ScriptedHttpServer proxy({ScriptedReply::status(403, "Forbidden", "no tunnels here")});
     proxy.start();

@@ -50,6 +50,9 @@ bool TinyProxyServer::start() {
                           << "Allow 127.0.0.1\nLogLevel Info\nLogFile \""
                           << (m_dir.path() / "tinyproxy.log").string() << "\"\nPidFile \""
                           << (m_dir.path() / "tinyproxy.pid").string() << "\"\n";
+    if (!m_user.empty()) {
+        std::ofstream(config, std::ios::app) << "BasicAuth " << m_user << " " << m_password << "\n";
+    }
     m_pid = ::fork();
     if (m_pid == 0) {
         ::execl(kProgram, kProgram, "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
@@ -70,6 +73,11 @@ bool TinyProxyServer::start() {
     m_error = "tinyproxy did not listen";
     stop();
     return false;
+}
+
+void TinyProxyServer::requireCredentials(const std::string& user, const std::string& password) {
+    m_user = user;
+    m_password = password;
 }
 
 void TinyProxyServer::stop() {

@@ -18,6 +18,8 @@ public:
 
     // False (with a reason in error()) when tinyproxy is missing or would not start.
     bool start();
+    // Only clients that give these credentials (HTTP Basic) are served; call before start.
+    void requireCredentials(const std::string& user, const std::string& password);
     void stop();
     uint16_t port() const { return m_port; }
     const std::string& error() const { return m_error; }
@@ -31,4 +33,6 @@ private:
     uint16_t m_port = 0;
     pid_t m_pid = -1;
     std::string m_error;
+    std::string m_user;
+    std::string m_password;
 };
