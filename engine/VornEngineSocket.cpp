@@ -304,19 +304,28 @@ void VornEngineSocket::ConsumeBody(int32_t) {
 
 bool VornEngineSocket::WriteBody() {
     VornSegment* segment = m_segment;
-    const int64_t wanted = std::min<int64_t>(m_receiveBuffer->Length(), segment->RemainingBytes());
-    const int64_t n = std::max<int64_t>(wanted, 0);
+    const int64_t n =
+        std::max<int64_t>(std::min<int64_t>(m_receiveBuffer->Length(), segment->RemainingBytes()), 0);
+    int64_t written = 0;
     try {
         if (n > 0) {
-            m_segmentFile->write(m_receiveBuffer->Data(), static_cast<size_t>(n));
+            written =
+                static_cast<int64_t>(m_segmentFile->write(m_receiveBuffer->Data(), static_cast<size_t>(n)));
         }
     } catch (const VornException&) {
-        m_receiveBuffer->Clear();
-        m_engine->HandleConnectionError(this, false, L"Failed To Write Data On Disk. Seems Disk is full.");
-        return false;
+        written = -1;
     }
     // Bytes beyond the segment's end belong to another connection's range.
     m_receiveBuffer->Clear();
+    if (written < n) {
+        // Only what reached the file counts, so the segment never claims more than its file holds.
+        if (written > 0 && segment->AddProgress(written)) {
+            SegmentCompleted();
+            return false;
+        }
+        m_engine->HandleConnectionError(this, false, L"Failed To Write Data On Disk. Seems Disk is full.");
+        return false;
+    }
     if (segment->AddProgress(n)) {
         SegmentCompleted();
         return false;

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -83,6 +84,7 @@ public:
     }
 
     std::string log() const { return readWholeFile(m_work.path() / "work" / "LogFile.txt"); }
+    std::filesystem::path workFolder() const { return m_work.path() / "work"; }
     std::string segmentFile(int number) const {
         return readWholeFile(m_work.path() / "work" / ("seg.x" + std::to_string(number)));
     }
@@ -405,6 +407,18 @@ TEST(VornSocketHttp, BytesBeyondTheSegmentEndAreNeverWritten) {
     h.serve(reply("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\nContent-Length: 10",
                   "0123456789EXTRA-BYTES"));
     EXPECT_EQ(h.segmentFile(0), "0123456789");
+}
+
+TEST(VornSocketHttp, SegmentFileThatCannotBeOpenedIsAConnectionError) {
+    HttpHarness h("http://127.0.0.1:8080/x.bin");
+    h.connect();
+    h.sent();
+    // A folder where the segment file belongs: nothing can be written there.
+    std::filesystem::create_directories(h.workFolder() / "seg.x0" / "blocked");
+    h.serve(reply("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/10\r\nContent-Length: 10",
+                  "0123456789"));
+    EXPECT_TRUE(contains(h.log(), "ErrorText = Failed To Open Segment-File."));
+    EXPECT_NE(h.engine().State(), ENGINE_STATE_MERGING);
 }
 
 TEST(VornSocketHttp, MaskingHidesBasicCredentialsOnly) {
