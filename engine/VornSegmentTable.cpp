@@ -208,12 +208,14 @@ bool VornSegmentTable::Append(const VornSegmentRecord& record,
     if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
         return false;
     off_t size = st.st_size - st.st_size % static_cast<off_t>(RECORD_SIZE);
+    // One read of the whole table: it holds at most some hundred kilobytes.
+    std::vector<unsigned char> table(static_cast<size_t>(size));
+    if (predecessor && !readFully(fd.get(), table.data(), table.size(), 0))
+        return false;
     unsigned char bytes[RECORD_SIZE];
     off_t predecessorAt = -1;
     for (off_t at = 0; predecessor && at < size; at += RECORD_SIZE) {
-        if (!readFully(fd.get(), bytes, RECORD_SIZE, at))
-            return false;
-        if (Decode(bytes).index == predecessor->index) {
+        if (Decode(table.data() + at).index == predecessor->index) {
             predecessorAt = at;
             break;
         }
