@@ -13,9 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -419,6 +421,23 @@ TEST(VornSocketHttp, SegmentFileThatCannotBeOpenedIsAConnectionError) {
                   "0123456789"));
     EXPECT_TRUE(contains(h.log(), "ErrorText = Failed To Open Segment-File."));
     EXPECT_NE(h.engine().State(), ENGINE_STATE_MERGING);
+}
+
+TEST(VornSocketHttp, SuspendedConnectionComesBackOnlyAfterItsPause) {
+    HttpHarness h("http://127.0.0.1:8080/x.bin");
+    h.connect();
+    h.sent();
+    h.connection().Suspend();
+    EXPECT_EQ(h.connection().SocketState(), SOCKET_STATE_PARKED);
+    EXPECT_TRUE(h.connection().IsSuspended());
+    h.connection().RetrieveFromSuspend();
+    EXPECT_EQ(h.connection().SocketState(), SOCKET_STATE_PARKED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ENGINE_SOCKET_SUSPEND_MS + 100));
+    h.connection().RetrieveFromSuspend();
+    EXPECT_EQ(h.connection().SocketState(), SOCKET_STATE_IDLE);
+    EXPECT_FALSE(h.connection().IsSuspended());
+    EXPECT_TRUE(contains(h.log(), "Socket ( 1 )  is going to Suspend-State for 4500 mili seconds"));
+    EXPECT_TRUE(contains(h.log(), "Socket ( 1 )  Retrived From Suspend State."));
 }
 
 TEST(VornSocketHttp, MaskingHidesBasicCredentialsOnly) {
