@@ -83,6 +83,10 @@ EngineRunResult runEngine(const std::string& url, const std::filesystem::path& w
             progress == options.stopAfterProgress) {
             engine->Stop();
         }
+        if (message->id == WM_ENGINE_PROGRESS && options.stopAfterBytes > 0 &&
+            std::atoll(message->text.c_str()) >= options.stopAfterBytes) {
+            engine->Stop();
+        }
         if (message->id == WM_ENGINE_PROGRESS && options.changeMaximumAfterProgress > 0 &&
             progress == options.changeMaximumAfterProgress) {
             engine->SetMaxConnections(options.newMaximum);

@@ -35,6 +35,8 @@ struct EngineRunOptions {
     bool resume = false;
     // Stops the engine after this many progress reports (0: never).
     int stopAfterProgress = 0;
+    // Stops the engine once a progress report counts at least this many bytes (0: never).
+    int64_t stopAfterBytes = 0;
     // Sets a new maximum connection count after this many progress reports (0: never).
     int changeMaximumAfterProgress = 0;
     uint8_t newMaximum = 0;
