@@ -222,6 +222,44 @@ TEST_F(BrellinGet, SigtermStopsCleanlyAndKeepsTheSegmentTable) {
     EXPECT_EQ(fileSha256(m_dir / "out" / "paper.pdf"), fileSha256(served));
 }
 
+TEST(BrellinGetAuth, CredentialsComeFromTheUrlOrTheStoredSiteCredentials) {
+    if (!NginxServer::available()) {
+        GTEST_SKIP() << "nginx is not installed";
+    }
+    TempHome home;
+    TempDir logs;
+    TempDir dir;
+    writeWholeFile(dir / "users", "alice:{PLAIN}secret\n");
+    NginxServer::Options options;
+    options.extraServerConfig = "    location /private/ { auth_basic \"Private\"; auth_basic_user_file " +
+                                (dir / "users").string() + "; }\n";
+    NginxServer server(options);
+    ASSERT_TRUE(server.start()) << server.error();
+    std::filesystem::path served = server.writeRandomFile("private/doc.bin", 50000, 17);
+    std::string url = server.url("/private/doc.bin");
+    std::string withUser = "http://alice:secret@" + url.substr(std::string("http://").size());
+
+    Outcome refused = run({url, "-o", (dir / "a").string()}, logs.path());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Server Authenticate Failed for first Connection. (realm: Private)"),
+              std::string::npos)
+        << refused.err;
+
+    Outcome fromUrl = run({withUser, "-o", (dir / "b").string()}, logs.path());
+    ASSERT_EQ(fromUrl.status, 0) << fromUrl.err;
+    EXPECT_EQ(fileSha256(dir / "b" / "doc.bin"), fileSha256(served));
+
+    {
+        VornDatabase database;
+        ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+        VornDownloadRecord site(99, url, "", 1, 0, "normal");
+        database.saveCredentials(site, "alice", "secret");
+    }
+    Outcome stored = run({url, "-o", (dir / "c").string()}, logs.path());
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    EXPECT_EQ(fileSha256(dir / "c" / "doc.bin"), fileSha256(served));
+}
+
 TEST_F(BrellinGet, OnATerminalOneProgressLineRedrawsInPlace) {
     if (access("/usr/bin/script", X_OK) != 0) {
         GTEST_SKIP() << "script(1) is not installed";
