@@ -189,6 +189,26 @@ TEST(VornKQueue, RegisteringAgainWithANewHandleDropsTheOldOne) {
     ::close(pair.server);
 }
 
+// A socket closed without leaving the queue gives its number up; the next socket with that number is
+// the one called back.
+TEST(VornKQueue, ANewSocketOnAReusedNumberReplacesTheStaleEntry) {
+    LoopbackListener listener;
+    VornKQueue queue(1);
+    Log log;
+    ConnectedSocket stale("stale", log, queue, listener);
+    queue.Register(stale.socket.get());
+    int number = stale.socket->handle();
+    stale.socket->close();
+    ConnectedSocket fresh("fresh", log, queue, listener);
+    if (fresh.socket->handle() != number)
+        GTEST_SKIP() << "the number was not reused";
+    queue.Register(fresh.socket.get());
+    fresh.peerSends();
+    ASSERT_TRUE(pollUntilLogged(queue, log, "R:fresh"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "R:stale"), 0);
+    EXPECT_FALSE(queue.isRegistered(stale.socket.get()));
+}
+
 TEST(VornKQueue, AClosedOrNullSocketIsForgotten) {
     LoopbackListener listener;
     VornKQueue queue(1);
