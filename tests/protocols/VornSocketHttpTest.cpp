@@ -4,7 +4,9 @@
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentManager.h"
 #include "protocols/VornAuth.h"
+#include "tests/support/MemoryTlsServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 
 #include <gtest/gtest.h>
 
@@ -79,6 +81,11 @@ public:
                       static_cast<ssize_t>(part.size()));
             readAll();
         }
+    }
+    // Puts bytes on the wire without letting the connection read them.
+    void push(const std::string& bytes) {
+        ASSERT_EQ(::send(m_peer, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
     }
     void closeServer() {
         ::shutdown(m_peer, SHUT_WR);
@@ -438,6 +445,33 @@ TEST(VornSocketHttp, SuspendedConnectionComesBackOnlyAfterItsPause) {
     EXPECT_FALSE(h.connection().IsSuspended());
     EXPECT_TRUE(contains(h.log(), "Socket ( 1 )  is going to Suspend-State for 4500 mili seconds"));
     EXPECT_TRUE(contains(h.log(), "Socket ( 1 )  Retrived From Suspend State."));
+}
+
+TEST(VornSocketHttp, TlsRecordArrivingInPiecesIsNothingYetUntilItsLastByte) {
+    static TestCertificates certificates;
+    ASSERT_TRUE(certificates.ok());
+    ScopedEnv env;
+    env.set("SSL_CERT_FILE", certificates.caFile().string());
+    HttpHarness h("https://127.0.0.1:8443/s.bin");
+    MemoryTlsServer server(certificates.serverCert(), certificates.serverKey());
+    h.connect();
+    for (int round = 0; round < 10 && h.connection().SocketState() != SOCKET_STATE_TLS; ++round) {
+        h.serve(server.feed(h.sent()));
+    }
+    ASSERT_EQ(h.connection().SocketState(), SOCKET_STATE_TLS);
+    server.keepUnsent(server.feed(h.sent()));
+    EXPECT_EQ(server.receive("").substr(0, 21), "GET /s.bin HTTP/1.1\r\n");
+
+    const std::string records = server.send("HTTP/1.1 200 OK\r\n\r\n");
+    char plain[256];
+    for (size_t i = 0; i + 1 < records.size(); ++i) {
+        h.push(records.substr(i, 1));
+        ASSERT_EQ(h.connection().Receive(plain, sizeof plain), SOCKET_RECEIVE_PENDING) << "after byte " << i;
+    }
+    h.push(records.substr(records.size() - 1));
+    const int32_t n = h.connection().Receive(plain, sizeof plain);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(plain, static_cast<size_t>(n)), "HTTP/1.1 200 OK\r\n\r\n");
 }
 
 TEST(VornSocketHttp, MaskingHidesBasicCredentialsOnly) {
