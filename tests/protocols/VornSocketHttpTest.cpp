@@ -28,8 +28,9 @@ namespace {
 class HttpHarness {
 public:
     explicit HttpHarness(const std::string& url, uint8_t connections = 1, bool resume = false,
-                         const VornEngineProxy* proxy = nullptr) {
+                         const VornEngineProxy* proxy = nullptr, const std::string& pageUrl = "") {
         VornDownloadRecord record(1, url, "", connections, 0, "normal");
+        record.pageUrl = pageUrl;
         m_engine = std::make_unique<VornDownloadEngine>(&m_window, record, folder(m_work, "work"),
                                                         folder(m_work, "done"), resume);
         if (proxy != nullptr) {
@@ -298,6 +299,34 @@ TEST(VornSocketHttp, UnsatisfiableRangeWhileStartingEndsTheDownload) {
             h.engine().ErrorText(),
             resume ? L"File Has been Changed on Server.Yo must Redownload it from beggining.(Reply-Code=416)"
                    : L"File is Empty.(FileSize=0). Reply-Code to Range-Request is 416");
+    }
+}
+
+TEST(VornSocketHttp, ResumedDownloadsFailOrAskForRenewalByTheReply) {
+    struct Case {
+        const char* name;
+        const char* pageUrl;
+        std::string reply;
+        const wchar_t* error;
+        int32_t errorCode;
+    };
+    const Case cases[] = {
+        {"not resumable any more", "", reply("HTTP/1.1 200 OK\r\nContent-Length: 5000000"),
+         L"Server Didn't allow File to Be Resumed. Please Redownload File.", ENGINE_ERROR_NONE},
+        {"captured link expired", "http://example.invalid/page",
+         reply("HTTP/1.1 403 Forbidden\r\nContent-Length: 0"),
+         L"Download Must be Renewed. Server Reply is :HTTP/1.1 403 Forbidden", ENGINE_ERROR_RENEW},
+        {"refused without a page to renew from", "", reply("HTTP/1.1 403 Forbidden\r\nContent-Length: 0"),
+         L"HTTP/1.1 403 Forbidden", ENGINE_ERROR_NONE},
+    };
+    for (const Case& c : cases) {
+        HttpHarness h("http://127.0.0.1:8080/x.bin", 1, true, nullptr, c.pageUrl);
+        h.connect();
+        h.sent();
+        h.serve(c.reply);
+        EXPECT_EQ(h.engine().State(), ENGINE_STATE_ERROR) << c.name;
+        EXPECT_EQ(h.engine().ErrorText(), c.error) << c.name;
+        EXPECT_EQ(h.engine().ErrorCode(), c.errorCode) << c.name;
     }
 }
 
