@@ -138,6 +138,7 @@ void VornDownloadEngine::Stop() {
     // stays failed; only a download still on its way is stopped.
     int32_t state = State();
     if (state < ENGINE_STATE_STOPPED || state == ENGINE_STATE_MERGING) {
+        m_stopRequested = true;
         SetState(ENGINE_STATE_STOPPED);
     }
 }
@@ -230,9 +231,23 @@ std::string VornDownloadEngine::CurrentStateLabel() const {
     return VornEngineReports::StateLabel(State(), m_retriesLeft, m_mode);
 }
 
+bool VornDownloadEngine::StoreState(int32_t state) {
+    // The owner's Stop and the engine thread's own changes can cross: a stopped download must never
+    // be moved back to Starting or Downloading by the engine thread, or the stop would be lost.
+    int32_t current = m_state.load();
+    do {
+        if (state < ENGINE_STATE_STOPPED && current == ENGINE_STATE_STOPPED && m_stopRequested) {
+            return false;
+        }
+    } while (!m_state.compare_exchange_weak(current, state));
+    return true;
+}
+
 void VornDownloadEngine::SetState(int32_t state) {
     std::string oldLabel = CurrentStateLabel();
-    m_state = state;
+    if (!StoreState(state)) {
+        return;
+    }
     std::string newLabel = CurrentStateLabel();
     if (oldLabel != newLabel) {
         Log(LOG_LEVEL_INFO, "DownloadEngine State Changed : " + oldLabel + " -> " + newLabel);

@@ -154,6 +154,7 @@ protected:
 
 private:
     void RunGuarded();
+    bool StoreState(int32_t state);
     bool RunPlaylistPhase();
     void LoadForResume();
     void PrepareConnections();
@@ -192,6 +193,7 @@ private:
     std::recursive_mutex m_connectionsLock;
     mutable std::mutex m_recordLock;
     std::atomic<bool> m_quit{false};
+    std::atomic<bool> m_stopRequested{false};
 
     std::string m_serverUser;
     std::string m_serverPassword;

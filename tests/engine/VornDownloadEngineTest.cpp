@@ -109,6 +109,31 @@ TEST_F(EngineRules, StoppingADownloadReportsACancellation) {
     EXPECT_TRUE(std::filesystem::exists(m_dir / "work" / "segments.bin"));
 }
 
+TEST_F(EngineRules, AStopBeforeTheThreadRunsIsNotUndoneByTheStart) {
+    if (!NginxServer::available()) {
+        GTEST_SKIP() << "nginx is not installed";
+    }
+    NginxServer server;
+    ASSERT_TRUE(server.start()) << server.error();
+    server.writeRandomFile("never.bin", 100000, 1);
+    VornMessageQueue queue;
+    VornDownloadRecord record(1, server.url("/never.bin"), "", 8, 0, "normal");
+    auto engine = std::make_unique<VornDownloadEngine>(&queue, record, folderText(m_dir / "work"),
+                                                       folderText(m_dir / "out"), false);
+    engine->Stop();
+    ASSERT_TRUE(engine->Start());
+    ASSERT_TRUE(engine->WaitFinished(60000));
+    EXPECT_EQ(engine->State(), ENGINE_STATE_STOPPED);
+    engine.reset();
+    bool canceled = false;
+    while (std::optional<VornMessage> message = queue.tryTake()) {
+        canceled = canceled || message->text == "8@";
+        EXPECT_NE(message->text, "9@");
+    }
+    EXPECT_TRUE(canceled);
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "out" / "never.bin"));
+}
+
 TEST_F(EngineRules, WithTheQuitFlagSetTheEnginePostsNothing) {
     VornMessageQueue queue;
     VornDownloadRecord record(1, "http://127.0.0.1:1/never.bin", "", 8, 0, "normal");
