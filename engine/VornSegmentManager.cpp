@@ -80,10 +80,13 @@ int VornSegmentManager::AssignSegment(VornSegment*& segment) {
     } else {
         if (m_fileSize == UNKNOWN_FILE_SIZE && !IsTsMode())
             return ASSIGN_ERROR;
-        if (VornSegment* pending = FirstPending()) {
+        // A pending range whose file turns out to hold all of it is complete, not work.
+        while (VornSegment* pending = FirstPending()) {
             ReusePending(pending);
-            segment = pending;
-            return ASSIGN_OK;
+            if (pending->m_status == SEGMENT_PENDING) {
+                segment = pending;
+                return ASSIGN_OK;
+            }
         }
         if (IsTsMode() || m_segments.size() > SEGMENT_LIMIT)
             return ASSIGN_NO_WORK;

@@ -202,6 +202,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReusePendingTest,
                                            ReuseCase{"LongerThanTheRange", 500001, 0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(SegmentManagerTest, APendingRangeWhoseFileHoldsItAllCompletesInsteadOfBeingHandedOut) {
+    ManagerFixture f;
+    f.manager->SetFileSize(1000000);
+    VornSegment* first = f.Connect();
+    VornSegment* second = f.Connect(); // [500000, 999999]
+    f.Receive(second, 100);
+    f.connections[1].Close();
+    writeWholeFile(std::filesystem::path(second->SegmentFilePath()), std::string(500000, 'x'));
+    VornSegment* third = f.Connect();
+    ASSERT_TRUE(third);
+    EXPECT_NE(third, second);
+    EXPECT_EQ(second->m_status, SEGMENT_COMPLETED);
+    EXPECT_EQ(third->m_start, 250000); // the split of what is really left
+    EXPECT_EQ(first->m_end, 249999);
+}
+
 TEST(SegmentManagerTest, AnEmptyRangeWhoseConnectionLeftGoesBackToItsPredecessor) {
     ManagerFixture f;
     f.manager->SetFileSize(4000000);
