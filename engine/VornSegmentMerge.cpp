@@ -141,13 +141,15 @@ VornSegmentMerge::Outcome VornSegmentMerge::PrepareTarget(std::string& targetPat
 // The first range's file becomes the target by a second name (no bytes copied); the later ranges are
 // appended to it. Until the merge ends the segment file keeps its name, so a crash leaves a table
 // whose first file still holds its range (extra bytes beyond a range are never counted), and the next
-// merge finds the shared file again. Where no link can be made the first range is copied like the rest.
+// merge finds the shared file again. Where no link can be made the first range is copied like the rest;
+// so it is in pair mode, whose segment files outlive the merge.
 int VornSegmentMerge::OpenTarget(const std::string& targetPath, const VornSegment& first) {
     std::string firstPath = vornWideToUtf8(first.SegmentFilePath());
     int64_t firstSize = 0;
-    bool linked = SameFile(targetPath, firstPath) ||
-                  (regularFileSize(firstPath, firstSize) && firstSize >= first.m_length &&
-                   first.IsCompleted() && ::link(firstPath.c_str(), targetPath.c_str()) == 0);
+    bool linked =
+        SameFile(targetPath, firstPath) ||
+        (!m_manager.IsPairMode() && regularFileSize(firstPath, firstSize) && firstSize >= first.m_length &&
+         first.IsCompleted() && ::link(firstPath.c_str(), targetPath.c_str()) == 0);
     if (!linked)
         return ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     int fd = ::open(targetPath.c_str(), O_WRONLY | O_CLOEXEC);

@@ -207,6 +207,12 @@ TEST(SegmentMergeTest, PairModeMergesIntoTheDestinationAndReusesAFinishedTarget)
         ASSERT_TRUE(f.Load());
         ASSERT_TRUE(f.manager->MergeSegments());
         EXPECT_EQ(readWholeFile(f.Dl("Video.webm")), f.content);
+        // The segment files of a pair stay after the merge, so the target never shares one of them.
+        struct stat target {
+        }, segment{};
+        ASSERT_EQ(::stat(f.Dl("Video.webm").c_str(), &target), 0);
+        ASSERT_EQ(::stat(f.WorkFile("seg.x0").c_str(), &segment), 0);
+        EXPECT_NE(target.st_ino, segment.st_ino);
         EXPECT_TRUE(f.host.EventPayloads(ENGINE_EVENT_TARGET_FOLDER).empty());
         // Inside a pair no merge progress is posted.
         EXPECT_TRUE(f.host.EventPayloads(ENGINE_EVENT_MERGE_PROGRESS).empty());
