@@ -196,20 +196,21 @@ TEST_F(EngineRules, LoweringTheMaximumWhileDownloadingIsAppliedAndTheFileStaysWh
         GTEST_SKIP() << "nginx is not installed";
     }
     NginxServer::Options serverOptions;
-    serverOptions.slowRateBytes = 256 * 1024;
+    serverOptions.slowRateBytes = 512 * 1024;
     NginxServer server(serverOptions);
     ASSERT_TRUE(server.start()) << server.error();
-    std::filesystem::path served = server.writeRandomFile("slow/fewer.bin", 2 * 1024 * 1024, 6);
+    // About 2 s over eight connections; the change comes long before the end.
+    std::filesystem::path served = server.writeRandomFile("slow/fewer.bin", 8 * 1024 * 1024, 6);
     EngineRunOptions options;
     options.connections = 8;
-    options.changeMaximumAfterProgress = 2;
-    options.newMaximum = 2;
+    options.changeMaximumAfterBytes = 512 * 1024;
+    options.newMaximum = 4;
     EngineRunResult result = runEngine(server.url("/slow/fewer.bin"), m_dir / "work", m_dir / "out", options);
     ASSERT_TRUE(result.completed) << vornWideToUtf8(result.errorText);
     EXPECT_EQ(fileSha256(m_dir / "out" / "fewer.bin"), fileSha256(served));
     EXPECT_FALSE(result.events(ENGINE_EVENT_CONNECTIONS_APPLIED).empty());
     std::string log = readWholeFile(m_dir / "work" / "LogFile.txt");
-    EXPECT_NE(log.find("New Connections-Count ( 2 ) Applied on Engine"), std::string::npos);
+    EXPECT_NE(log.find("New Connections-Count ( 4 ) Applied on Engine"), std::string::npos);
 }
 
 } // namespace

@@ -68,6 +68,7 @@ EngineRunResult runEngine(const std::string& url, const std::filesystem::path& w
     result.targetFolder = FolderText(destination);
     engine->Start();
     int progress = 0;
+    bool maximumChanged = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
     while (!result.completed && !result.canceled && !result.failed &&
            std::chrono::steady_clock::now() < deadline) {
@@ -89,6 +90,11 @@ EngineRunResult runEngine(const std::string& url, const std::filesystem::path& w
         }
         if (message->id == WM_ENGINE_PROGRESS && options.changeMaximumAfterProgress > 0 &&
             progress == options.changeMaximumAfterProgress) {
+            engine->SetMaxConnections(options.newMaximum);
+        }
+        if (message->id == WM_ENGINE_PROGRESS && options.changeMaximumAfterBytes > 0 && !maximumChanged &&
+            std::atoll(message->text.c_str()) >= options.changeMaximumAfterBytes) {
+            maximumChanged = true;
             engine->SetMaxConnections(options.newMaximum);
         }
         if (message->id == WM_ENGINE_EVENT) {

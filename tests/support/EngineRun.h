@@ -39,6 +39,8 @@ struct EngineRunOptions {
     int64_t stopAfterBytes = 0;
     // Sets a new maximum connection count after this many progress reports (0: never).
     int changeMaximumAfterProgress = 0;
+    // Or once a progress report counts at least this many bytes (0: never).
+    int64_t changeMaximumAfterBytes = 0;
     uint8_t newMaximum = 0;
     std::string linkType = "normal";
 };
