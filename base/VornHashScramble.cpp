@@ -9,7 +9,7 @@ namespace {
 const char kKey[] = "5d2e9a41-7c3b-4f18-a6e0-93b1c8d47f25";
 constexpr size_t kKeyLength = sizeof kKey - 1;
 constexpr size_t kBlockLength = 127;
-constexpr size_t kMaxPassword = 100;
+constexpr size_t kMaxPassword = VORN_SCRAMBLE_MAX_PASSWORD;
 
 void applyKey(std::string& block) {
     for (size_t i = 0; i < block.size(); ++i) {

@@ -96,7 +96,8 @@ public:
 
     // Leaves user and password unchanged when nothing is stored for the record's host and protocol.
     bool findCredentials(const VornDownloadRecord& record, std::string& user, std::string& password);
-    void saveCredentials(const VornDownloadRecord& record, const std::string& user,
+    // False, storing nothing, for a password too long to scramble (it would be stored as empty).
+    bool saveCredentials(const VornDownloadRecord& record, const std::string& user,
                          const std::string& password);
     std::vector<VornCredentialEntry> listCredentials();
     std::vector<VornCredentialEntry> deleteCredentials(int32_t id);

@@ -37,21 +37,22 @@ bool VornDatabase::findCredentials(const VornDownloadRecord& record, std::string
     return true;
 }
 
-void VornDatabase::saveCredentials(const VornDownloadRecord& record, const std::string& user,
+bool VornDatabase::saveCredentials(const VornDownloadRecord& record, const std::string& user,
                                    const std::string& password) {
+    if (password.size() > VORN_SCRAMBLE_MAX_PASSWORD)
+        return false;
     const std::string protocol = protocolName(record.url.kind());
     const std::string host = target(record);
     const std::string scrambled = vornScramble(password);
     VornStatement existing(m_db.get(), "select id from auths where protocol = ? and target=?");
     if (existing.bind(protocol).bind(host).next()) {
-        VornStatement(m_db.get(), "update auths set user=? , pass=? where id=?")
+        return VornStatement(m_db.get(), "update auths set user=? , pass=? where id=?")
             .bind(user)
             .bind(scrambled)
             .bind(existing.integer(0))
             .run();
-        return;
     }
-    VornStatement(m_db.get(), "insert into auths(target,protocol,user,pass) values(?,?,?,?)")
+    return VornStatement(m_db.get(), "insert into auths(target,protocol,user,pass) values(?,?,?,?)")
         .bind(host)
         .bind(protocol)
         .bind(user)

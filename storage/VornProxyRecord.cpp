@@ -16,6 +16,9 @@ VornProxyRecord VornProxyRecord::read(int32_t protocol) {
 }
 
 bool VornProxyRecord::write(int32_t protocol, const VornProxyRecord& record) {
+    // A password the scrambled block cannot hold would be stored as empty: keep the old record instead.
+    if (record.password.size() > VORN_SCRAMBLE_MAX_PASSWORD)
+        return false;
     const std::string name = prefix(protocol);
     return VornSettings::file().write({
         {name + "_IsActive", record.enabled != 0 ? 1 : 0},

@@ -543,6 +543,15 @@ TEST_F(Database, CredentialsAreKeptOnePerHostAndProtocol) {
     EXPECT_TRUE(m_db.findCredentials(record(2, "https://files.example.com/other"), user, password));
     EXPECT_EQ(user, "o'brien");
     EXPECT_EQ(password, "second; pass");
+
+    // A password too long for the scrambled block is refused rather than stored as empty.
+    EXPECT_FALSE(m_db.saveCredentials(site, "long", std::string(101, 'p')));
+    EXPECT_TRUE(m_db.findCredentials(site, user, password));
+    EXPECT_EQ(user, "o'brien");
+    EXPECT_EQ(password, "second; pass");
+    EXPECT_TRUE(m_db.saveCredentials(site, "edge", std::string(100, 'p')));
+    EXPECT_TRUE(m_db.findCredentials(site, user, password));
+    EXPECT_EQ(password, std::string(100, 'p'));
     // Another protocol on the same host is another entry.
     user = "none";
     EXPECT_FALSE(m_db.findCredentials(record(3, "http://files.example.com/"), user, password));

@@ -86,4 +86,18 @@ TEST_F(ProxyRecords, TurningARecordOffKeepsItsFields) {
     EXPECT_EQ(read.port, 3128);
 }
 
+TEST_F(ProxyRecords, APasswordTooLongToScrambleKeepsTheStoredRecord) {
+    VornProxyRecord record;
+    record.enabled = 1;
+    record.address = "proxy.lan";
+    record.password = "short";
+    ASSERT_TRUE(VornProxyRecord::write(1, record));
+    record.address = "other.lan";
+    record.password = std::string(101, 'x');
+    EXPECT_FALSE(VornProxyRecord::write(1, record));
+    VornProxyRecord read = VornProxyRecord::read(1);
+    EXPECT_EQ(read.address, "proxy.lan");
+    EXPECT_EQ(read.password, "short");
+}
+
 } // namespace
