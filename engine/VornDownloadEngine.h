@@ -4,6 +4,7 @@
 #include "engine/VornEngineLog.h"
 #include "engine/VornEngineTypes.h"
 #include "engine/VornSegmentHost.h"
+#include "mkv/VornMuxReporter.h"
 #include "storage/VornDownloadRecord.h"
 
 #include <netinet/in.h>
@@ -39,7 +40,7 @@ struct VornEngineProxy {
 // its speed meter and its log. It reports to its window only through posted messages; every failure
 // ends as a connection retry, a download failure or a renewal request, and nothing is thrown across
 // the thread boundary.
-class VornDownloadEngine : public VornSegmentHost {
+class VornDownloadEngine : public VornSegmentHost, public VornMuxReporter {
 public:
     // Both folders are paths ending with a separator. Throws VornException (code 4, "TempFilesPath")
     // when the temporary folder cannot be created.

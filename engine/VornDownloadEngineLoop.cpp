@@ -1,15 +1,20 @@
 // The engine thread's body: the run, the main loop with its watchdog and progress ticks, and the end.
 #include "engine/VornDownloadEngine.h"
 
+#include "base/VornFileName.h"
+#include "base/VornKnownFolders.h"
+#include "base/VornMime.h"
 #include "base/VornText.h"
 #include "engine/VornEngineReports.h"
 #include "engine/VornEngineSocket.h"
 #include "engine/VornKQueue.h"
 #include "engine/VornSegmentManager.h"
 #include "engine/VornSpeedMeter.h"
+#include "mkv/VornMKVMuxer.h"
 #include "protocols/VornAuth.h"
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -208,8 +213,36 @@ void VornDownloadEngine::FinishMerging() {
 }
 
 void VornDownloadEngine::MuxPair() {
-    // Muxing an audio and video pair arrives with the media subsystem.
-    m_errorText = L"Muxing audio and video is not available in this build.";
+    std::wstring folder = vornUtf8ToWide(VornKnownFolders::downloadsFolder().string());
+    if (folder.empty())
+        folder = L"/";
+    if (folder.back() != L'/')
+        folder += L'/';
+    if (CategoryFoldersSetting() <= 1)
+        folder += vornUtf8ToWide(CATEGORY_VIDEO) + L"/";
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(vornWideToUtf8(folder)), ignored);
+    PostEvent(ENGINE_EVENT_TARGET_FOLDER, VornEngineReports::EncodeText(folder));
+
+    if (std::filesystem::exists(std::filesystem::path(vornWideToUtf8(folder + m_record.fileName)), ignored)) {
+        m_record.fileName = vornUniqueFileName(m_record.fileName, folder);
+        PostEvent(ENGINE_EVENT_FILE_NAME, VornEngineReports::EncodeText(m_record.fileName));
+    }
+
+    // The two engines of the pair merged their streams into this engine's destination folder.
+    VornMKVMuxer muxer(this, m_destinationFolder + L"Video.webm", m_destinationFolder + L"Audio.webm",
+                       folder + m_record.fileName);
+    bool muxed = false;
+    try {
+        muxed = muxer.run();
+    } catch (const std::exception&) {
+        muxed = false;
+    }
+    if (muxed) {
+        PostEvent(ENGINE_EVENT_MUX_DONE, "");
+        return;
+    }
+    m_errorText = muxer.errorText();
     PostError();
 }
 
