@@ -180,10 +180,10 @@ bool ScriptedRequest::range(int64_t& first, int64_t& last) const {
     if (!value || value->rfind("bytes=", 0) != 0) {
         return false;
     }
-    const std::string spec = value->substr(6);
-    const size_t dash = spec.find('-');
-    first = std::strtoll(spec.substr(0, dash).c_str(), nullptr, 10);
-    const std::string end = dash == std::string::npos ? std::string() : spec.substr(dash + 1);
+    const std::string rangeText = value->substr(6);
+    const size_t dash = rangeText.find('-');
+    first = std::strtoll(rangeText.substr(0, dash).c_str(), nullptr, 10);
+    const std::string end = dash == std::string::npos ? std::string() : rangeText.substr(dash + 1);
     last = end.empty() ? -1 : std::strtoll(end.c_str(), nullptr, 10);
     return true;
 }
