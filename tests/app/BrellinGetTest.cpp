@@ -7,6 +7,7 @@
 #include "tests/support/EngineRun.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 
 #include <gtest/gtest.h>
 
@@ -177,29 +178,57 @@ TEST_F(BrellinGet, AFailedDownloadExitsNonZeroWithTheEngineText) {
     EXPECT_EQ(vornWideToUtf8(database.columnText(1, "status")).rfind("Error", 0), 0u);
 }
 
-TEST_F(BrellinGet, AKilledDownloadResumesAndFetchesOnlyWhatWasMissing) {
+// Kills brellin-get once part of the file is in its segment files, runs it again, and checks that the
+// second run completes the same download byte for byte, fetching only what was missing.
+void killAndResume(NginxServer& server, const std::filesystem::path& logs, const std::filesystem::path& dir,
+                   const std::filesystem::path& work) {
     const int64_t size = 4 * 1024 * 1024;
-    std::filesystem::path served = m_server->writeRandomFile("slow/movie.mp4", size, 8);
-    std::string out = (m_dir / "out").string();
-    Process first = launch({m_server->url("/slow/movie.mp4"), "-c", "2", "-o", out}, m_logs.path());
+    std::filesystem::path served = server.writeRandomFile("slow/movie.mp4", size, 8);
+    std::string out = (dir / "out").string();
+    Process first = launch({server.url("/slow/movie.mp4"), "-c", "2", "-o", out}, logs);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (segmentBytes(workFolder(1)) < 512 * 1024 && std::chrono::steady_clock::now() < deadline) {
+    while (segmentBytes(work) < 512 * 1024 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     kill(first.pid, SIGKILL);
     waitFor(first);
-    int64_t written = segmentBytes(workFolder(1));
+    int64_t written = segmentBytes(work);
     ASSERT_GE(written, 512 * 1024);
     ASSERT_LT(written, size);
 
-    Outcome second = run({m_server->url("/slow/movie.mp4"), "-c", "2", "-o", out}, m_logs.path());
+    Outcome second = run({server.url("/slow/movie.mp4"), "-c", "2", "-o", out}, logs);
     ASSERT_EQ(second.status, 0) << second.err;
-    EXPECT_EQ(fileSha256(m_dir / "out" / "movie.mp4"), fileSha256(served));
+    EXPECT_EQ(fileSha256(dir / "out" / "movie.mp4"), fileSha256(served));
     // One download, resumed: the same record, and the server sent less than the file twice over.
     VornDatabase database;
     ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
     EXPECT_EQ(database.largestDownloadId(), 1);
-    EXPECT_LT(m_server->settledBytesSent() - size, written);
+    EXPECT_LT(server.settledBytesSent() - size, written);
+}
+
+TEST_F(BrellinGet, AKilledDownloadResumesAndFetchesOnlyWhatWasMissing) {
+    killAndResume(*m_server, m_logs.path(), m_dir.path(), workFolder(1));
+}
+
+TEST(BrellinGetHttps, AKilledHttpsDownloadResumesAndFetchesOnlyWhatWasMissing) {
+    ASSERT_EQ(access(kGetter.c_str(), X_OK), 0) << kGetter << " is not built";
+    if (!NginxServer::available()) {
+        GTEST_SKIP() << "nginx is not installed";
+    }
+    TempHome home;
+    TempDir logs;
+    TempDir dir;
+    TestCertificates certificates;
+    ScopedEnv env;
+    env.set("SSL_CERT_FILE", certificates.caFile().string());
+    NginxServer::Options options;
+    options.slowRateBytes = 256 * 1024;
+    options.certificateFile = certificates.serverCert();
+    options.keyFile = certificates.serverKey();
+    NginxServer server(options);
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_EQ(server.url("/x").rfind("https://", 0), 0u);
+    killAndResume(server, logs.path(), dir.path(), VornKnownFolders::dataFolder() / "1");
 }
 
 TEST_F(BrellinGet, SigtermStopsCleanlyAndKeepsTheSegmentTable) {
