@@ -80,13 +80,9 @@ VornDownloadEngine::VornDownloadEngine(VornMessageTarget* window, const VornDown
 
 VornDownloadEngine::~VornDownloadEngine() {
     Log(LOG_LEVEL_DEBUG, "DownloadEngine Is Terminating. EngineState = " + CurrentStateLabel() + ".");
-    // Only a running thread can still move the state; an engine that never ran has nothing to wait for.
-    while (!m_finished.load() && (State() < ENGINE_STATE_STOPPED || State() == ENGINE_STATE_MERGING)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    // The body uses every member below: it must have returned before any of them goes. An engine that
+    // never ran has its done event signalled already.
+    waitUntilDone();
     m_proxyAuth.reset();
     m_serverAuth.reset();
     m_connections.clear();
@@ -99,38 +95,17 @@ VornDownloadEngine::~VornDownloadEngine() {
 }
 
 bool VornDownloadEngine::Start() {
-    if (m_thread.joinable()) {
-        return false;
-    }
-    m_finished = false;
-    try {
-        m_thread = std::thread([this] { RunGuarded(); });
-    } catch (const std::system_error&) {
-        m_finished = true;
-        return false;
-    }
-    return true;
+    return start();
 }
 
-void VornDownloadEngine::RunGuarded() {
-    try {
-        Run();
-    } catch (const std::exception&) {
-        m_errorText = L"DownloadEngine Internal Error : Sorry, Something went wrong. ";
-        SetState(ENGINE_STATE_ERROR);
-        PostError();
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_finishedLock);
-        m_finished = true;
-    }
-    m_finishedSignal.notify_all();
+void VornDownloadEngine::onException(const std::string&) {
+    m_errorText = L"DownloadEngine Internal Error : Sorry, Something went wrong. ";
+    SetState(ENGINE_STATE_ERROR);
+    PostError();
 }
 
 bool VornDownloadEngine::WaitFinished(int64_t timeoutMillis) {
-    std::unique_lock<std::mutex> guard(m_finishedLock);
-    return m_finishedSignal.wait_for(guard, std::chrono::milliseconds(timeoutMillis),
-                                     [this] { return m_finished.load(); });
+    return doneEvent().wait(std::chrono::milliseconds(timeoutMillis));
 }
 
 void VornDownloadEngine::Stop() {
@@ -144,7 +119,7 @@ void VornDownloadEngine::Stop() {
 }
 
 void VornDownloadEngine::SetQuit() {
-    m_quit = true;
+    setQuit(true);
 }
 
 void VornDownloadEngine::SetMaxConnections(uint8_t maximum) {
@@ -207,7 +182,7 @@ void VornDownloadEngine::Log(int level, const std::string& text) {
 }
 
 void VornDownloadEngine::PostToWindow(bool progress, std::string text) {
-    if (m_quit || m_window == nullptr) {
+    if (quit() || m_window == nullptr) {
         return;
     }
     uint32_t id = progress ? (m_primary ? WM_ENGINE_PROGRESS : WM_ENGINE_PROGRESS_AUDIO)
@@ -258,7 +233,7 @@ void VornDownloadEngine::SetState(int32_t state) {
         m_resumability = RESUMABILITY_UNKOWN;
         m_chunked = false;
     }
-    if (state == ENGINE_STATE_MERGING && !m_quit) {
+    if (state == ENGINE_STATE_MERGING && !quit()) {
         PostEvent(ENGINE_EVENT_FILE_SIZE, std::to_string(m_fileSize));
         PostProgress(m_segmentManager->ProgressReport(true, 0, "Unkown"));
         if (m_mode == ENGINE_MODE_NORMAL) {
@@ -266,7 +241,7 @@ void VornDownloadEngine::SetState(int32_t state) {
         }
         PostProgress(m_segmentManager->ProgressReport(true, 0, "Unkown"));
     }
-    if (!m_quit && !(m_mode == ENGINE_MODE_HLS_PLAYLIST && state == ENGINE_STATE_DOWNLOADING)) {
+    if (!quit() && !(m_mode == ENGINE_MODE_HLS_PLAYLIST && state == ENGINE_STATE_DOWNLOADING)) {
         PostEvent(ENGINE_EVENT_STATE, newLabel);
     }
 }
@@ -378,7 +353,7 @@ void VornDownloadEngine::EnterMerging() {
 }
 
 bool VornDownloadEngine::MergeCancelled() const {
-    return State() == ENGINE_STATE_STOPPED || m_quit;
+    return State() == ENGINE_STATE_STOPPED || quit();
 }
 
 bool VornDownloadEngine::DownloadCompleted() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/VornMessageTarget.h"
+#include "base/VornThread.h"
 #include "engine/VornEngineLog.h"
 #include "engine/VornEngineTypes.h"
 #include "engine/VornSegmentHost.h"
@@ -40,7 +41,7 @@ struct VornEngineProxy {
 // its speed meter and its log. It reports to its window only through posted messages; every failure
 // ends as a connection retry, a download failure or a renewal request, and nothing is thrown across
 // the thread boundary.
-class VornDownloadEngine : public VornSegmentHost, public VornMuxReporter {
+class VornDownloadEngine : public VornThread, public VornSegmentHost, public VornMuxReporter {
 public:
     // Both folders are paths ending with a separator. Throws VornException (code 4, "TempFilesPath")
     // when the temporary folder cannot be created.
@@ -108,7 +109,7 @@ public:
 
     // Fields the protocols read and write directly.
     int32_t State() const { return m_state.load(); }
-    bool QuitRequested() const { return m_quit.load(); }
+    bool QuitRequested() const { return quit(); }
     int32_t Mode() const { return m_mode; }
     int32_t Resumability() const { return m_resumability; }
     int64_t FileSize() const { return m_fileSize; }
@@ -150,11 +151,14 @@ public:
 protected:
     // The thread body; also callable directly by tests that drive an engine on their own thread.
     void Run();
+    // The thread's body and its hooks: the owner's stop, and a failure that escaped the body.
+    void run() override { Run(); }
+    void onStop() override { Stop(); }
+    void onException(const std::string& text) override;
     // Creates the connection object for the record's URL (HTTP, or FTP without an HTTP proxy).
     virtual std::unique_ptr<VornEngineSocket> MakeConnection(uint16_t number);
 
 private:
-    void RunGuarded();
     bool StoreState(int32_t state);
     bool RunPlaylistPhase();
     void LoadForResume();
@@ -184,16 +188,11 @@ private:
     VornMessageTarget* m_window;
     std::wstring m_temporaryFolder;
     std::wstring m_destinationFolder;
-    std::thread m_thread;
-    std::atomic<bool> m_finished{true};
-    std::mutex m_finishedLock;
-    std::condition_variable m_finishedSignal;
     std::function<VornEngineProxy(int32_t)> m_proxyReloader;
     std::function<int()> m_categoryFoldersReader;
     // Guards the maximum connection count and the connection vector against the owner's changes.
     std::recursive_mutex m_connectionsLock;
     mutable std::mutex m_recordLock;
-    std::atomic<bool> m_quit{false};
     std::atomic<bool> m_stopRequested{false};
 
     std::string m_serverUser;

@@ -65,7 +65,7 @@ void VornDownloadEngine::LoadForResume() {
         m_record.freshRestart = 1;
         Log(LOG_LEVEL_INFO, "Resume failed.DownloadEngine will Try a fresh Redownload silently ...");
     }
-    if (State() != ENGINE_STATE_ERROR && !m_quit) {
+    if (State() != ENGINE_STATE_ERROR && !quit()) {
         PostProgress(m_segmentManager->ProgressReport(true, 0, "Unkown"));
     }
 }
@@ -84,7 +84,7 @@ void VornDownloadEngine::PrepareConnections() {
         PostEvent(ENGINE_EVENT_SEGMENTS, TsSegmentsText());
     }
     CreateConnections();
-    if (State() >= ENGINE_STATE_STOPPED || m_quit) {
+    if (State() >= ENGINE_STATE_STOPPED || quit()) {
         return;
     }
     if (!m_proxy.enabled) {
@@ -101,13 +101,13 @@ void VornDownloadEngine::MainLoop() {
     if (m_resumeRequested) {
         LoadForResume();
     }
-    if (State() < ENGINE_STATE_STOPPED && !m_quit) {
+    if (State() < ENGINE_STATE_STOPPED && !quit()) {
         PrepareConnections();
     }
     m_lastWatchdogTime = 0;
     int64_t tickStart = NowMillis();
     while (State() < ENGINE_STATE_STOPPED) {
-        if (m_quit) {
+        if (quit()) {
             break;
         }
         if (!LoopPass(tickStart)) {
@@ -122,7 +122,7 @@ bool VornDownloadEngine::LoopPass(int64_t& tickStart) {
         ApplyConnectionsChange();
     }
     Watchdog();
-    if (State() > ENGINE_STATE_DOWNLOADING || m_quit) {
+    if (State() > ENGINE_STATE_DOWNLOADING || quit()) {
         return false;
     }
     m_eventQueue->Poll();
@@ -130,7 +130,7 @@ bool VornDownloadEngine::LoopPass(int64_t& tickStart) {
         if (State() >= ENGINE_STATE_STOPPED) {
             return false;
         }
-        if (!m_quit) {
+        if (!quit()) {
             tickStart = NowMillis();
             if (State() == ENGINE_STATE_DOWNLOADING) {
                 PostProgress(m_speedMeter->Tick(static_cast<double>(SpeedLimit())));
@@ -161,8 +161,8 @@ void VornDownloadEngine::Watchdog() {
 
 void VornDownloadEngine::FinishRun() {
     int32_t state = State();
-    if (state == ENGINE_STATE_STOPPED || m_quit) {
-        if (m_quit) {
+    if (state == ENGINE_STATE_STOPPED || quit()) {
+        if (quit()) {
             m_state = ENGINE_STATE_STOPPED;
         } else {
             PostEvent(ENGINE_EVENT_CANCELED, "");
@@ -185,14 +185,14 @@ void VornDownloadEngine::FinishMerging() {
     }
     if (m_segmentManager->MergeSegments()) {
         SetState(ENGINE_STATE_COMPLETED);
-        if (m_quit) {
+        if (quit()) {
             return;
         }
         if (m_pairMode && m_primary) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
         PostEvent(ENGINE_EVENT_COMPLETED, "");
-        if (m_record.hasSecondUrl() && !m_pairMode && !m_quit) {
+        if (m_record.hasSecondUrl() && !m_pairMode && !quit()) {
             PostProgress(m_segmentManager->ProgressReport(true, 0, "Unkown"));
             PostEvent(ENGINE_EVENT_SEGMENTS, "");
             MuxPair();
@@ -201,10 +201,10 @@ void VornDownloadEngine::FinishMerging() {
     }
     m_errorText = L"Error In Merging Segments.";
     if (State() == ENGINE_STATE_STOPPED) {
-        if (!m_quit) {
+        if (!quit()) {
             PostEvent(ENGINE_EVENT_CANCELED, "");
         }
-    } else if (!m_quit) {
+    } else if (!quit()) {
         SetState(ENGINE_STATE_ERROR);
         PostError();
     } else {
@@ -251,7 +251,7 @@ void VornDownloadEngine::FailUndefined() {
     m_state = ENGINE_STATE_ERROR;
     m_errorCode = ENGINE_ERROR_UNDEFINED;
     m_errorText = L"DownloadEngine Unkown Error.";
-    if (!m_quit) {
+    if (!quit()) {
         PostError();
     }
 }
