@@ -1,5 +1,7 @@
 #include "base/VornText.h"
 
+#include <optional>
+
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -116,6 +118,19 @@ std::string vornWideToUtf8(const std::wstring& text) {
             break;
         }
         appendUtf8(out, static_cast<char32_t>(w));
+    }
+    return out;
+}
+
+std::optional<std::string> vornWideToUtf8Exact(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t w : text) {
+        const auto c = static_cast<char32_t>(w);
+        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            return std::nullopt;
+        }
+        appendUtf8(out, c);
     }
     return out;
 }

@@ -1,6 +1,7 @@
 #include "engine/VornSegmentMerge.h"
 
 #include "base/VornText.h"
+#include "engine/VornFd.h"
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentHost.h"
 #include "engine/VornSegmentManager.h"
@@ -15,44 +16,11 @@
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    bool close() {
-        int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
 bool regularFileSize(const std::string& path, int64_t& size) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     size = static_cast<int64_t>(st.st_size);
-    return true;
-}
-
-bool writeFully(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
     return true;
 }
 
@@ -84,7 +52,7 @@ bool VornSegmentMerge::Run() {
             m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
             return false;
         }
-        Fd target(fd);
+        VornFd target(fd);
         bool copied = CopySegments(target.get(), first);
         // A merged file is only reported once it is on disk: the segment files go right after.
         bool synced = copied && ::fsync(target.get()) == 0;
@@ -214,7 +182,7 @@ bool VornSegmentMerge::CopySegment(int target, const VornSegment& segment) {
                                           "and segment->remainedBytes = " + std::to_string(remaining));
         return false;
     }
-    Fd source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    VornFd source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (source.get() < 0) {
         m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
         return false;
@@ -247,7 +215,7 @@ bool VornSegmentMerge::CopyBlock(int source, int target, int64_t& offset, size_t
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
             std::vector<char> buffer(size);
             ssize_t got = ::pread(source, buffer.data(), size, offset);
-            if (got <= 0 || !writeFully(target, buffer.data(), static_cast<size_t>(got)))
+            if (got <= 0 || !vornWriteFully(target, buffer.data(), static_cast<size_t>(got)))
                 return false;
             n = got;
         }

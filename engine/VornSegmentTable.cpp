@@ -1,6 +1,7 @@
 #include "engine/VornSegmentTable.h"
 
 #include "base/VornText.h"
+#include "engine/VornFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,43 +11,6 @@
 #include <cstring>
 
 namespace {
-
-// Closes a descriptor on every path out of a function.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    bool ok() const { return m_fd >= 0; }
-    // Closing reports late write errors (NFS, quota), so a commit checks it.
-    bool close() {
-        int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-bool writeFully(int fd, const unsigned char* data, size_t size, off_t offset) {
-    while (size > 0) {
-        ssize_t n = ::pwrite(fd, data, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
-}
 
 bool readFully(int fd, unsigned char* data, size_t size, off_t offset) {
     while (size > 0) {
@@ -74,7 +38,7 @@ std::string folderOf(const std::string& path) {
 
 // A rename or unlink is only durable once the folder that holds the name is synced.
 void syncFolder(const std::string& path) {
-    Fd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    VornFd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.ok())
         ::fsync(dir.get());
 }
@@ -90,10 +54,10 @@ bool removeFile(const std::string& path) {
 // name holds either its old content or the whole new content, never a part.
 bool replaceFile(const std::string& target, const std::vector<unsigned char>& bytes) {
     std::string temporary = target + ".tmp";
-    Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    VornFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.ok())
         return false;
-    bool written = writeFully(fd.get(), bytes.data(), bytes.size(), 0) && ::fsync(fd.get()) == 0;
+    bool written = vornWriteFully(fd.get(), bytes.data(), bytes.size(), 0) && ::fsync(fd.get()) == 0;
     if (!fd.close() || !written || ::rename(temporary.c_str(), target.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return false;
@@ -103,7 +67,7 @@ bool replaceFile(const std::string& target, const std::vector<unsigned char>& by
 }
 
 std::optional<std::vector<unsigned char>> readFile(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    VornFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok())
         return std::nullopt;
     struct stat st {};
@@ -203,7 +167,7 @@ bool VornSegmentTable::Append(const VornSegmentRecord& record,
                               const std::optional<VornSegmentRecord>& predecessor) {
     if (!MakeBackup())
         return false;
-    Fd fd(::open(m_tablePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    VornFd fd(::open(m_tablePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     struct stat st {};
     if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
         return false;
@@ -226,10 +190,10 @@ bool VornSegmentTable::Append(const VornSegmentRecord& record,
         return false;
     }
     Encode(record, bytes);
-    bool ok = writeFully(fd.get(), bytes, RECORD_SIZE, size);
+    bool ok = vornWriteFully(fd.get(), bytes, RECORD_SIZE, size);
     if (ok && predecessor) {
         Encode(*predecessor, bytes);
-        ok = writeFully(fd.get(), bytes, RECORD_SIZE, predecessorAt);
+        ok = vornWriteFully(fd.get(), bytes, RECORD_SIZE, predecessorAt);
     }
     // On failure the backup stays: the next load restores the table as it was before.
     if (!ok || ::fsync(fd.get()) != 0 || !fd.close()) {
@@ -242,7 +206,7 @@ bool VornSegmentTable::Append(const VornSegmentRecord& record,
 bool VornSegmentTable::UpdateAt(uint16_t index, int64_t end) {
     if (!MakeBackup())
         return false;
-    Fd fd(::open(m_tablePath.c_str(), O_RDWR | O_CLOEXEC));
+    VornFd fd(::open(m_tablePath.c_str(), O_RDWR | O_CLOEXEC));
     unsigned char bytes[RECORD_SIZE];
     off_t at = static_cast<off_t>(index) * static_cast<off_t>(RECORD_SIZE);
     if (!fd.ok() || !readFully(fd.get(), bytes, RECORD_SIZE, at) || Decode(bytes).index != index) {
@@ -253,7 +217,7 @@ bool VornSegmentTable::UpdateAt(uint16_t index, int64_t end) {
     VornSegmentRecord record = Decode(bytes);
     record.end = end;
     Encode(record, bytes);
-    if (!writeFully(fd.get(), bytes, RECORD_SIZE, at) || ::fsync(fd.get()) != 0 || !fd.close())
+    if (!vornWriteFully(fd.get(), bytes, RECORD_SIZE, at) || ::fsync(fd.get()) != 0 || !fd.close())
         return false;
     return DropBackup();
 }
