@@ -16,6 +16,8 @@ std::wstring vornUtf8ToWide(const char* text);
 std::wstring vornUtf8ToWideReplacing(const std::string& bytes);
 // Wide to UTF-8, ending at the first NUL; code points that UTF-8 cannot carry become U+FFFD.
 std::string vornWideToUtf8(const std::wstring& text);
+// The value of one hexadecimal digit, or -1 when c is none.
+int vornHexValue(char c);
 // Nothing instead of a text when the wide text holds a NUL or a value that is no code point.
 std::optional<std::string> vornWideToUtf8Exact(const std::wstring& text);
 // Empty when any character is above 126, so a caller never sees a partial text.

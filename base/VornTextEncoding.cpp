@@ -20,19 +20,6 @@ bool isSafe(unsigned char b, bool encodeSpaces) {
     return std::strchr(kSafeSet, b) != nullptr;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 int base64Value(char c) {
     if (c >= 'A' && c <= 'Z') {
         return c - 'A';
@@ -76,8 +63,8 @@ std::string vornPercentDecodeBytes(const std::string& text) {
     bytes.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
-            const int high = hexValue(text[i + 1]);
-            const int low = hexValue(text[i + 2]);
+            const int high = vornHexValue(text[i + 1]);
+            const int low = vornHexValue(text[i + 2]);
             if (high >= 0 && low >= 0) {
                 bytes += static_cast<char>(high * 16 + low);
                 i += 2;
@@ -157,4 +144,17 @@ std::string vornDigestText(const uint8_t* bytes, size_t length) {
 
 std::string vornDigestText(const std::string& bytes) {
     return vornDigestText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+int vornHexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }

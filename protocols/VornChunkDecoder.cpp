@@ -11,25 +11,12 @@ const wchar_t kMalformed[] = L"MallFormed Chunk Size Received From Server.";
 constexpr uint32_t kMaxLineWithoutEnd = 10;
 constexpr uint32_t kMaxSizeLine = 8;
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Leading hexadecimal digits as an unsigned 32-bit number; false without a digit or when out of range.
 bool parseChunkSize(const std::string& text, uint32_t& size) {
     uint64_t value = 0;
     size_t digits = 0;
     for (char c : text) {
-        const int digit = hexDigit(c);
+        const int digit = vornHexValue(c);
         if (digit < 0) {
             break;
         }

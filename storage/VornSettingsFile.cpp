@@ -102,19 +102,6 @@ void appendEscaped(std::string& out, const std::string& text) {
     }
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // A quoted text with nothing but blanks after its closing quote.
 std::optional<VornSettingValue> parseText(const std::string& text) {
     std::string value;
@@ -150,8 +137,8 @@ std::optional<VornSettingValue> parseText(const std::string& text) {
             value += '\t';
             break;
         case 'x': {
-            int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
-            int low = high >= 0 ? hexDigit(text[i + 2]) : -1;
+            int high = i + 2 < text.size() ? vornHexValue(text[i + 1]) : -1;
+            int low = high >= 0 ? vornHexValue(text[i + 2]) : -1;
             if (low < 0) {
                 return std::nullopt;
             }
