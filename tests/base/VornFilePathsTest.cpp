@@ -1,6 +1,7 @@
 #include "base/VornException.h"
 #include "base/VornFileWindows.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Thrown.h"
 #include "tests/support/Unprivileged.h"
 
 #include <gtest/gtest.h>
@@ -13,21 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::wstring wide(const fs::path& path) {
-    std::string text = path.string();
-    return std::wstring(text.begin(), text.end());
-}
-
-template <typename Operation> VornException thrown(Operation operation) {
-    try {
-        operation();
-    } catch (VornException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no VornException";
-    return VornException(VornError(-1, 0), nullptr, 0, "");
-}
 
 // A folder nobody may write into, inside a temporary folder everybody may enter.
 class ReadOnlyFolder {
@@ -47,14 +33,14 @@ private:
 
 TEST(VornFilePaths, CreateDirectoryCreatesOneLevelAndNamesEachFailure) {
     TempDir dir;
-    vornCreateDirectory(wide(dir / "one"));
+    vornCreateDirectory(widePath(dir / "one"));
     EXPECT_TRUE(fs::is_directory(dir / "one"));
 
-    VornException exists = thrown([&] { vornCreateDirectory(wide(dir / "one")); });
+    VornException exists = thrown([&] { vornCreateDirectory(widePath(dir / "one")); });
     EXPECT_EQ(exists.code(), 34);
     EXPECT_EQ(exists.systemCode(), EEXIST);
 
-    VornException noParent = thrown([&] { vornCreateDirectory(wide(dir / "no/such")); });
+    VornException noParent = thrown([&] { vornCreateDirectory(widePath(dir / "no/such")); });
     EXPECT_EQ(noParent.code(), 1);
     EXPECT_EQ(noParent.systemCode(), ENOENT);
 }
@@ -63,7 +49,7 @@ TEST(VornFilePaths, CreateDirectoryAccessDeniedIsCodeEight) {
     ReadOnlyFolder locked;
     int result = runUnprivileged([&] {
         try {
-            vornCreateDirectory(wide(locked.path() / "sub"));
+            vornCreateDirectory(widePath(locked.path() / "sub"));
         } catch (VornException& e) {
             return e.code() == 8 && e.systemCode() == EACCES ? 0 : 2;
         }
@@ -76,13 +62,14 @@ TEST(VornFilePaths, CopyFileCopiesOverTheTargetAndIgnoresAMissingSource) {
     TempDir dir;
     writeWholeFile(dir / "source", "new content");
     writeWholeFile(dir / "target", "old content that is longer");
-    vornCopyFile(wide(dir / "source"), wide(dir / "target"));
+    vornCopyFile(widePath(dir / "source"), widePath(dir / "target"));
     EXPECT_EQ(readWholeFile(dir / "target"), "new content");
 
-    vornCopyFile(wide(dir / "missing"), wide(dir / "other"));
+    vornCopyFile(widePath(dir / "missing"), widePath(dir / "other"));
     EXPECT_FALSE(fs::exists(dir / "other"));
 
-    VornException noFolder = thrown([&] { vornCopyFile(wide(dir / "source"), wide(dir / "no/target")); });
+    VornException noFolder =
+        thrown([&] { vornCopyFile(widePath(dir / "source"), widePath(dir / "no/target")); });
     EXPECT_EQ(noFolder.code(), 1);
     EXPECT_EQ(noFolder.systemCode(), ENOENT);
 }
@@ -91,7 +78,7 @@ TEST(VornFilePaths, CopyFileAccessDeniedIsCodeEight) {
     ReadOnlyFolder locked;
     int result = runUnprivileged([&] {
         try {
-            vornCopyFile(wide(locked.path() / "inside.bin"), wide(locked.path() / "copy.bin"));
+            vornCopyFile(widePath(locked.path() / "inside.bin"), widePath(locked.path() / "copy.bin"));
         } catch (VornException& e) {
             return e.code() == 8 && e.systemCode() == EACCES ? 0 : 2;
         }
@@ -111,17 +98,17 @@ TEST(VornFilePaths, SizeAndExistenceByKindOfPath) {
         bool directory;
         bool file;
     } cases[] = {
-        {wide(dir / "file"), 5, false, true},
-        {wide(dir / "link"), 5, false, true},
-        {wide(dir / "file") + L"/", 0, false, false},
-        {wide(dir / "folder"), 0, true, false},
-        {wide(dir / "folder") + L"/", 0, true, false},
-        {wide(dir / "folder") + L"\\", 0, true, false},
-        {wide(dir / "folder") + L"//", 0, true, false},
-        {wide(dir / "missing"), 0, false, false},
+        {widePath(dir / "file"), 5, false, true},
+        {widePath(dir / "link"), 5, false, true},
+        {widePath(dir / "file") + L"/", 0, false, false},
+        {widePath(dir / "folder"), 0, true, false},
+        {widePath(dir / "folder") + L"/", 0, true, false},
+        {widePath(dir / "folder") + L"\\", 0, true, false},
+        {widePath(dir / "folder") + L"//", 0, true, false},
+        {widePath(dir / "missing"), 0, false, false},
         {L"", 0, false, false},
         {L"/", 0, true, false},
-        {wide(dir / "file") + std::wstring(1, L'\0'), 5, false, false},
+        {widePath(dir / "file") + std::wstring(1, L'\0'), 5, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
@@ -141,7 +128,7 @@ TEST(VornFilePaths, DeleteDirectoryFilesDeletesTheFilesThenTheEmptyFolder) {
     fs::create_directory(dir / "work");
     writeWholeFile(dir / "work/seg.x0", "a");
     writeWholeFile(dir / "work/segments.bin", "b");
-    vornDeleteDirectoryFiles(wide(dir / "work") + L"/");
+    vornDeleteDirectoryFiles(widePath(dir / "work") + L"/");
     EXPECT_FALSE(fs::exists(dir / "work"));
 }
 
@@ -150,7 +137,7 @@ TEST(VornFilePaths, DeleteDirectoryFilesLeavesSubFoldersAndTheFolderHoldingThem)
     fs::create_directories(dir / "work/V");
     writeWholeFile(dir / "work/V/Video.webm", "v");
     writeWholeFile(dir / "work/LogFile.txt", "l");
-    vornDeleteDirectoryFiles(wide(dir / "work") + L"/");
+    vornDeleteDirectoryFiles(widePath(dir / "work") + L"/");
     EXPECT_FALSE(fs::exists(dir / "work/LogFile.txt"));
     EXPECT_TRUE(fs::exists(dir / "work/V/Video.webm"));
 }
@@ -161,7 +148,7 @@ TEST(VornFilePaths, DeleteDirectoryFilesWithoutASeparatorOnlyTheFolderItselfIsTo
     writeWholeFile(dir / "work/a", "a");
     writeWholeFile(dir / "work2", "sibling");
     writeWholeFile(dir / "workfile", "sibling");
-    vornDeleteDirectoryFiles(wide(dir / "work"));
+    vornDeleteDirectoryFiles(widePath(dir / "work"));
     EXPECT_FALSE(fs::exists(dir / "work"));
     EXPECT_TRUE(fs::exists(dir / "work2"));
     EXPECT_TRUE(fs::exists(dir / "workfile"));
@@ -169,7 +156,7 @@ TEST(VornFilePaths, DeleteDirectoryFilesWithoutASeparatorOnlyTheFolderItselfIsTo
 
 TEST(VornFilePaths, DeleteDirectoryFilesAMissingFolderIsNoError) {
     TempDir dir;
-    EXPECT_NO_THROW(vornDeleteDirectoryFiles(wide(dir / "missing") + L"/"));
+    EXPECT_NO_THROW(vornDeleteDirectoryFiles(widePath(dir / "missing") + L"/"));
 }
 
 } // namespace

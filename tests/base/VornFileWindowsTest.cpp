@@ -1,6 +1,7 @@
 #include "base/VornFileWindows.h"
 #include "base/VornException.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Thrown.h"
 #include "tests/support/Unprivileged.h"
 
 #include <gtest/gtest.h>
@@ -17,22 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::wstring wide(const fs::path& path) {
-    std::string text = path.string();
-    return std::wstring(text.begin(), text.end());
-}
-
-// Runs an operation that must throw and gives back the exception.
-template <typename Operation> VornException thrown(Operation operation) {
-    try {
-        operation();
-    } catch (VornException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no VornException";
-    return VornException(VornError(-1, 0), nullptr, 0, "");
-}
 
 class VornFileWindowsTest : public ::testing::Test {
 protected:
@@ -70,7 +55,7 @@ TEST_F(VornFileWindowsTest, OpenFollowsTheFlagsAndWhatIsThere) {
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "target " << c.target << " flags 0x" << std::hex << c.flags);
         fs::path path = c.target == Missing ? missing() : c.target == Existing ? existing() : directory();
-        VornFileWindows file(wide(path));
+        VornFileWindows file(widePath(path));
         if (c.code) {
             VornException e = thrown([&] { file.open(c.flags); });
             EXPECT_EQ(e.code(), c.code);
@@ -104,7 +89,7 @@ TEST_F(VornFileWindowsTest, ReadableAndWritableFollowTheOpenFlags) {
         {0x002, true, false},  {0x00A, true, false},
     };
     for (const Case& c : cases) {
-        VornFileWindows file(wide(existing()));
+        VornFileWindows file(widePath(existing()));
         file.open(c.flags);
         EXPECT_EQ(file.isReadable(), c.readable) << std::hex << c.flags;
         EXPECT_EQ(file.isWritable(), c.writable) << std::hex << c.flags;
@@ -115,19 +100,19 @@ TEST_F(VornFileWindowsTest, ReadableAndWritableFollowTheOpenFlags) {
 }
 
 TEST_F(VornFileWindowsTest, OpeningAnOpenFileClosesItAndAFailedOpenLeavesItClosed) {
-    VornFileWindows file(wide(existing()));
+    VornFileWindows file(widePath(existing()));
     file.open(0x006);
     file.seek(3, 0);
-    file.open(wide(missing()), 0x104);
+    file.open(widePath(missing()), 0x104);
     EXPECT_EQ(file.position(), 0u);
-    EXPECT_EQ(file.path(), wide(missing()));
-    EXPECT_EQ(thrown([&] { file.open(wide(directory()), 0x002); }).code(), 700);
+    EXPECT_EQ(file.path(), widePath(missing()));
+    EXPECT_EQ(thrown([&] { file.open(widePath(directory()), 0x002); }).code(), 700);
     EXPECT_FALSE(file.isOpen());
     EXPECT_EQ(file.handle(), VornFile::kInvalidHandle);
 }
 
 TEST_F(VornFileWindowsTest, ReadAndWriteKeepTheirOwnPosition) {
-    VornFileWindows file(wide(missing()));
+    VornFileWindows file(widePath(missing()));
     file.open(0x106);
     EXPECT_EQ(file.write("abcdef", 6), 6u);
     EXPECT_EQ(file.position(), 6u);
@@ -146,7 +131,7 @@ TEST_F(VornFileWindowsTest, ReadAndWriteKeepTheirOwnPosition) {
 
 TEST_F(VornFileWindowsTest, AppendWritesAtTheEndAndWriteLineEndsWithCrLf) {
     fs::path path = existing();
-    VornFileWindows file(wide(path));
+    VornFileWindows file(widePath(path));
     file.open(0x008);
     EXPECT_TRUE(file.atEnd());
     EXPECT_EQ(file.writeLine("line"), 6u);
@@ -167,7 +152,7 @@ TEST_F(VornFileWindowsTest, SeekChecksOriginAndResultingOffset) {
         {0, -6, 2, 2, 0}, {2, 2, 1, 0, 4}, {2, -3, 1, 2, 0}, {4, LLONG_MAX, 1, 2, 0}, {0, 100, 0, 0, 100},
     };
     for (const Case& c : cases) {
-        VornFileWindows file(wide(existing()));
+        VornFileWindows file(widePath(existing()));
         file.open(0x002);
         file.seek(c.start, 0);
         SCOPED_TRACE(::testing::Message() << c.start << " " << c.offset << " " << c.origin);
@@ -183,7 +168,7 @@ TEST_F(VornFileWindowsTest, SeekChecksOriginAndResultingOffset) {
 
 TEST_F(VornFileWindowsTest, SeekingPastTheEndReadsNothingAndWritesLeaveAGapOfZeros) {
     fs::path path = existing();
-    VornFileWindows file(wide(path));
+    VornFileWindows file(widePath(path));
     file.open(0x006);
     file.seek(8, 0);
     char buffer[4];
@@ -205,7 +190,7 @@ TEST_F(VornFileWindowsTest, FailingSystemCallsThrowTheirCodesWithTheErrno) {
         {"write on a read-only file", 0x002, true, 702, EBADF},
     };
     for (const Case& c : cases) {
-        VornFileWindows file(wide(existing()));
+        VornFileWindows file(widePath(existing()));
         file.open(c.flags);
         char buffer[4] = {};
         VornException e = thrown([&] { c.doWrite ? file.write("x", 1) : file.read(buffer, 4); });
@@ -236,7 +221,7 @@ TEST_F(VornFileWindowsTest, AShortWriteIsContinuedAndTheRefusalReported) {
     limited.rlim_cur = 10;
     setrlimit(RLIMIT_FSIZE, &limited);
 
-    VornFileWindows file(wide(missing()));
+    VornFileWindows file(widePath(missing()));
     file.open(0x104);
     VornException e = thrown([&] { file.write("0123456789abcdefghij", 20); });
     uint64_t position = file.position();
@@ -251,7 +236,7 @@ TEST_F(VornFileWindowsTest, AShortWriteIsContinuedAndTheRefusalReported) {
 }
 
 TEST_F(VornFileWindowsTest, AClosedFileHasNoSizeAndRefusesReadAndWrite) {
-    VornFileWindows file(wide(existing()));
+    VornFileWindows file(widePath(existing()));
     EXPECT_EQ(file.size(), 0u);
     char buffer[4];
     EXPECT_EQ(thrown([&] { file.read(buffer, 4); }).code(), 703);
@@ -264,7 +249,7 @@ TEST_F(VornFileWindowsTest, AnOpenTheSystemRefusesThrowsCodeOneWithTheErrno) {
     chmod(m_dir.path().c_str(), 0755);
     chmod(path.c_str(), 0);
     int result = runUnprivileged([&] {
-        VornFileWindows file(wide(path));
+        VornFileWindows file(widePath(path));
         try {
             file.open(0x002);
         } catch (VornException& e) {
@@ -276,13 +261,13 @@ TEST_F(VornFileWindowsTest, AnOpenTheSystemRefusesThrowsCodeOneWithTheErrno) {
 }
 
 TEST_F(VornFileWindowsTest, WidePathsNameTheirUtf8FilesAndANulIsRefused) {
-    VornFileWindows file(wide(m_dir.path()) + L"/caf\u00e9-\u65e5\U0001F600.bin");
+    VornFileWindows file(widePath(m_dir.path()) + L"/caf\u00e9-\u65e5\U0001F600.bin");
     file.open(0x104);
     file.write("x", 1);
     file.close();
     EXPECT_EQ(readWholeFile(m_dir / "caf\xC3\xA9-\xE6\x97\xA5\xF0\x9F\x98\x80.bin"), "x");
 
-    std::wstring withNul = wide(m_dir / "a.bin");
+    std::wstring withNul = widePath(m_dir / "a.bin");
     withNul += L'\0';
     withNul += L"b";
     VornFileWindows refused(withNul);
