@@ -1,11 +1,15 @@
 #include "base/VornMessageTarget.h"
 
 void VornMessageQueue::post(uint32_t messageId, std::string text) {
+    bool wasEmpty;
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        wasEmpty = m_messages.empty();
         m_messages.push_back(VornMessage{messageId, std::move(text)});
     }
-    m_arrived.notify_one();
+    // A reader waits only on an empty queue: posts behind others wake nobody.
+    if (wasEmpty)
+        m_arrived.notify_all();
 }
 
 std::optional<VornMessage> VornMessageQueue::wait(std::chrono::milliseconds timeout) {

@@ -53,7 +53,11 @@ def digest(path):
 
 
 class Nginx:
-    """nginx on loopback with its own configuration: /plain/, /limited/ (per-connection rate) and HTTPS."""
+    """nginx on loopback with its own configuration: /plain/, /limited/ and /paced/ (per-connection rate) and HTTPS.
+
+    nginx sends a rate-limited reply in pieces of sendfile_max_chunk (2 MiB by default) and then waits as long
+    as the piece takes at the rate: /limited/ keeps that default, so a connection gets 2 MiB at once and 2 MiB
+    every half second. /paced/ sends 64 KiB pieces, the smooth pace of a server that limits evenly."""
 
     def __init__(self, root, work, rate):
         self.work = work
@@ -88,6 +92,7 @@ http {{
         root {root};
         location /plain/ {{ alias {root}/; }}
         location /limited/ {{ alias {root}/; limit_rate {rate}; }}
+        location /paced/ {{ alias {root}/; limit_rate {rate}; sendfile_max_chunk 64k; }}
     }}
 }}
 """)
@@ -292,6 +297,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--results", default=str(HERE / "results"))
     parser.add_argument("--tools", default="brellin-get,aria2c,axel,curl,wget")
+    parser.add_argument("--cases", default="", help="only the cases whose names contain one of these texts")
     args = parser.parse_args()
     tools = [t for t in args.tools.split(",") if t == "brellin-get" or shutil.which(t)]
 
@@ -311,6 +317,7 @@ def main():
             conns_for = {t: CONNECTIONS[t] for t in tools}
             cases = [
                 ("limited 64 MiB, tmpfs", "f64M.bin", 64 * MIB, "limited", False, scratch, conns_for),
+                ("paced 64 MiB, tmpfs", "f64M.bin", 64 * MIB, "paced", False, scratch, conns_for),
                 ("1 GiB, tmpfs", "f1G.bin", 1024 * MIB, "plain", False, scratch, conns_for),
                 ("1 GiB, disk", "f1G.bin", 1024 * MIB, "plain", False, disk,
                  {t: [c for c in conns_for[t] if c <= 8] for t in tools}),
@@ -318,6 +325,9 @@ def main():
                  {t: [c for c in conns_for[t] if c <= 8] for t in tools}),
             ]
             runs_each = args.runs
+            wanted = [w for w in args.cases.split(",") if w]
+            if wanted:
+                cases = [c for c in cases if any(w in c[0] for w in wanted)]
         all_rows = []
         for case, name, size, location, tls, out_root, conns_for in cases:
             path = root / name

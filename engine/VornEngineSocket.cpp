@@ -1,5 +1,6 @@
 #include "engine/VornEngineSocket.h"
 
+#include "base/VornDirectReceive.h"
 #include "base/VornException.h"
 #include "base/VornNativePath.h"
 #include "base/VornText.h"
@@ -202,6 +203,9 @@ uint32_t VornEngineSocket::ReceiveSpace() {
 }
 
 bool VornEngineSocket::ReceiveStep() {
+    if (DirectReceivePossible()) {
+        return DirectReceiveStep();
+    }
     const uint32_t space = ReceiveSpace();
     char* end = m_receiveBuffer->Data() + m_receiveBuffer->Length();
     const int32_t n = Receive(end, static_cast<int32_t>(space));
@@ -221,6 +225,54 @@ bool VornEngineSocket::ReceiveStep() {
     m_engine->HandleConnectionError(
         this, false, L"Socks Handshake failed . Network Error or Connection Closed. Check SOCKS Setting.");
     return false;
+}
+
+bool VornEngineSocket::DirectReceivePossible() const {
+    return !m_directUnsupported && m_segment != nullptr && m_segmentFile->isOpen() &&
+           m_receiveBuffer->Length() == 0 && !UsesTlsNow() && m_socketState != SOCKET_STATE_SOCKS &&
+           BodyGoesToSegmentFile();
+}
+
+// Plain body bytes need neither parsing nor decoding: they go from the socket to the segment file in the
+// kernel, a larger step at a time, and the receive buffer stays empty. Counting and completion are those of
+// WriteBody.
+bool VornEngineSocket::DirectReceiveStep() {
+    if (!m_direct) {
+        m_direct = std::make_unique<VornDirectReceive>();
+    }
+    const int64_t remaining = m_segment->RemainingBytes();
+    if (remaining <= 0) {
+        return false;
+    }
+    // A step never jumps over the last stretch before the segment's end: the progress there is what lets
+    // this connection absorb the next range when that range has not started yet.
+    int64_t limit = std::min<int64_t>(remaining, static_cast<int64_t>(m_direct->quantum()));
+    if (remaining >= VornSegmentManager::ROLLBACK_WINDOW) {
+        limit = std::min<int64_t>(limit, remaining - VornSegmentManager::ROLLBACK_WINDOW + 1);
+    }
+    size_t moved = 0;
+    const VornDirectReceive::Result result =
+        m_direct->move(handle(), *m_segmentFile, static_cast<size_t>(limit), moved);
+    setLastActivity(static_cast<uint64_t>(VornDownloadEngine::NowMillis()));
+    switch (result) {
+    case VornDirectReceive::DIRECT_MOVED:
+        return CountWritten(static_cast<int64_t>(moved), false);
+    case VornDirectReceive::DIRECT_PENDING:
+        return false;
+    case VornDirectReceive::DIRECT_CLOSED:
+        OnReceived(0);
+        return false;
+    case VornDirectReceive::DIRECT_SOCKET_ERROR:
+        OnReceived(-1);
+        return false;
+    case VornDirectReceive::DIRECT_FILE_ERROR:
+        CountWritten(static_cast<int64_t>(moved), true);
+        return false;
+    case VornDirectReceive::DIRECT_UNSUPPORTED:
+        break;
+    }
+    m_directUnsupported = true;
+    return ReceiveStep();
 }
 
 int32_t VornEngineSocket::RawReceive(char* destination, int32_t size) {
@@ -317,7 +369,12 @@ bool VornEngineSocket::WriteBody() {
     }
     // Bytes beyond the segment's end belong to another connection's range.
     m_receiveBuffer->Clear();
-    if (written < n) {
+    return CountWritten(std::max<int64_t>(written, 0), written < n);
+}
+
+bool VornEngineSocket::CountWritten(int64_t written, bool failed) {
+    VornSegment* segment = m_segment;
+    if (failed) {
         // Only what reached the file counts, so the segment never claims more than its file holds.
         if (written > 0 && segment->AddProgress(written)) {
             SegmentCompleted();
@@ -326,7 +383,7 @@ bool VornEngineSocket::WriteBody() {
         m_engine->HandleConnectionError(this, false, L"Failed To Write Data On Disk. Seems Disk is full.");
         return false;
     }
-    if (segment->AddProgress(n)) {
+    if (segment->AddProgress(written)) {
         SegmentCompleted();
         return false;
     }

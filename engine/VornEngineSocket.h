@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+class VornDirectReceive;
 class VornDownloadEngine;
 class VornSegment;
 class VornTlsSession;
@@ -52,6 +53,9 @@ public:
     bool Reset(bool restart, bool keepSlot) override = 0;
     virtual void SendRequest() = 0;
     virtual void ConsumeBody(int32_t count);
+    // True while every byte the socket delivers is plain body for the segment file, so it may go there
+    // without passing through the receive buffer.
+    virtual bool BodyGoesToSegmentFile() const { return false; }
     virtual void PostStatus(const std::string& text);
     virtual void UpdateStatus();
 
@@ -102,6 +106,12 @@ private:
     void TlsShutdown();
     void MatchTlsInputToUrl();
     bool WriteBody();
+    bool DirectReceivePossible() const;
+    // The receive step for body bytes that go from the socket to the segment file inside the kernel.
+    bool DirectReceiveStep();
+    // Counts body bytes that reached the segment file (failed: some did not); false when the segment
+    // completed or the connection failed.
+    bool CountWritten(int64_t written, bool failed);
     int32_t RawReceive(char* destination, int32_t size);
 
     struct StreamSizes {
@@ -116,6 +126,8 @@ private:
     VornSegment* m_segment = nullptr;
     std::unique_ptr<VornFileWindows> m_segmentFile;
     std::unique_ptr<VornBuffer<char>> m_receiveBuffer;
+    std::unique_ptr<VornDirectReceive> m_direct;
+    bool m_directUnsupported = false;
     VornUrl m_url;
     uint16_t m_number = 0;
     uint64_t m_suspendDuration = 0;

@@ -62,6 +62,11 @@ uint32_t VornSocketHttp::ReceiveSpace() {
     return buffer.FreeSpace();
 }
 
+bool VornSocketHttp::BodyGoesToSegmentFile() const {
+    // A playlist is parsed and a piece's length may still be unknown: those take the ordinary way.
+    return m_httpState == HTTP_STATE_RECEIVING && !m_chunkDecoder && Engine()->Mode() == ENGINE_MODE_NORMAL;
+}
+
 void VornSocketHttp::OnConnectionState(int32_t, int32_t newState) {
     VornDownloadEngine* engine = Engine();
     switch (newState) {

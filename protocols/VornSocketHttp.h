@@ -31,6 +31,7 @@ public:
 
     std::string StateName() const override;
     uint32_t ReceiveSpace() override;
+    bool BodyGoesToSegmentFile() const override;
     bool IsReceivingBody() const override { return m_httpState == HTTP_STATE_RECEIVING; }
     void OnConnectionState(int32_t oldState, int32_t newState) override;
     void OnReceived(int32_t count) override;

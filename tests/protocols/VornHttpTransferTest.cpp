@@ -9,11 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/resource.h>
+#include <thread>
 
 namespace {
 
@@ -144,6 +148,40 @@ TEST(VornHttpTransfer, ScriptedServerFaultsStillGiveTheExactFile) {
         EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << c.name << ": " << download.error();
         EXPECT_TRUE(download.result() == content) << c.name;
     }
+}
+
+// A disk that fills up in the middle of a segment, made with the file-size limit: the connection stops with
+// the disk text, and once there is room again the download goes on from what reached the file.
+TEST(VornHttpTransfer, AFullDiskMidwayLosesNothingOnceThereIsRoom) {
+    const std::string content = randomBytes(1000000, 11);
+    ScriptedHttpServer server(
+        [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
+    server.start();
+    Download download;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 300000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::atomic<bool> done{false};
+    std::atomic<bool> sawDiskFull{false};
+    std::thread room([&] {
+        while (!done && download.log().find("Failed To Write Data On Disk. Seems Disk is full.") ==
+                            std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        sawDiskFull = !done;
+        setrlimit(RLIMIT_FSIZE, &saved);
+    });
+    download.run(server.url("/data/blob.bin"), 1);
+    done = true;
+    room.join();
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(sawDiskFull);
+    EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+    EXPECT_TRUE(download.result() == content);
+    EXPECT_GE(server.requests().size(), 2u);
 }
 
 TEST(VornHttpTransfer, ChunkedBodyWithAwkwardBoundariesArrivesWhole) {

@@ -1,0 +1,135 @@
+#include "base/VornDirectReceive.h"
+
+#include "base/VornException.h"
+#include "base/VornFile.h"
+
+#include <cerrno>
+#include <vector>
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+VornDirectReceive::~VornDirectReceive() {
+    closePipe();
+}
+
+#ifdef __linux__
+
+namespace {
+
+// A larger pipe takes more per call; the system may refuse the size, and the default then serves.
+constexpr int kWantedPipeSize = 1 << 20;
+
+bool unsupportedError(int error) {
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+} // namespace
+
+bool VornDirectReceive::openPipe() {
+    if (m_read >= 0)
+        return true;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    m_read = ends[0];
+    m_write = ends[1];
+    ::fcntl(m_write, F_SETPIPE_SZ, kWantedPipeSize);
+    int size = ::fcntl(m_write, F_GETPIPE_SZ);
+    m_capacity = size > 0 ? static_cast<size_t>(size) : 65536;
+    return true;
+}
+
+void VornDirectReceive::closePipe() {
+    if (m_read >= 0)
+        ::close(m_read);
+    if (m_write >= 0)
+        ::close(m_write);
+    m_read = m_write = -1;
+}
+
+VornDirectReceive::Result VornDirectReceive::move(int socket, VornFile& file, size_t limit, size_t& moved) {
+    moved = 0;
+    if (m_unsupported || limit == 0 || !file.isOpen() || !openPipe())
+        return DIRECT_UNSUPPORTED;
+    if (limit > m_capacity)
+        limit = m_capacity;
+    ssize_t taken;
+    do {
+        taken = ::splice(socket, nullptr, m_write, nullptr, limit, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (taken < 0 && errno == EINTR);
+    if (taken == 0)
+        return DIRECT_CLOSED;
+    if (taken < 0) {
+        if (errno == EAGAIN)
+            return DIRECT_PENDING;
+        if (unsupportedError(errno)) {
+            m_unsupported = true;
+            return DIRECT_UNSUPPORTED;
+        }
+        return DIRECT_SOCKET_ERROR;
+    }
+    return emptyInto(file, static_cast<size_t>(taken), moved) ? DIRECT_MOVED : DIRECT_FILE_ERROR;
+}
+
+bool VornDirectReceive::emptyInto(VornFile& file, size_t pending, size_t& moved) {
+    while (pending > 0) {
+        loff_t at = static_cast<loff_t>(file.position());
+        ssize_t put = ::splice(m_read, nullptr, file.handle(), &at, pending, SPLICE_F_MOVE);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0 && unsupportedError(errno)) {
+            // This file system takes no spliced writes: the bytes already taken go the ordinary way.
+            m_unsupported = true;
+            std::vector<char> buffer(pending);
+            ssize_t got = ::read(m_read, buffer.data(), pending);
+            if (got != static_cast<ssize_t>(pending)) {
+                closePipe();
+                return false;
+            }
+            try {
+                file.write(buffer.data(), pending);
+            } catch (const VornException&) {
+                closePipe();
+                return false;
+            }
+            moved += pending;
+            return true;
+        }
+        if (put <= 0) {
+            // What stays in the pipe belongs to no file now: a fresh pipe for the next move.
+            closePipe();
+            return false;
+        }
+        moved += static_cast<size_t>(put);
+        pending -= static_cast<size_t>(put);
+        try {
+            file.seek(put, 1);
+        } catch (const VornException&) {
+            closePipe();
+            return false;
+        }
+    }
+    return true;
+}
+
+#else
+
+bool VornDirectReceive::openPipe() {
+    return false;
+}
+
+void VornDirectReceive::closePipe() {}
+
+VornDirectReceive::Result VornDirectReceive::move(int, VornFile&, size_t, size_t& moved) {
+    moved = 0;
+    return DIRECT_UNSUPPORTED;
+}
+
+bool VornDirectReceive::emptyInto(VornFile&, size_t, size_t&) {
+    return false;
+}
+
+#endif
