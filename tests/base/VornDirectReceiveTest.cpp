@@ -166,6 +166,25 @@ TEST_F(DirectReceiveFixture, NothingIsTakenWithoutALimitOrAnOpenFile) {
     EXPECT_EQ(::recv(m_receiver, bytes, 3, 0), 3);
 }
 
+// A file the system cannot splice into (an append-mode descriptor refuses, like some file systems): the
+// bytes already taken from the socket still reach the file, and later moves leave the socket to the caller.
+TEST_F(DirectReceiveFixture, AFileThatRefusesSplicedWritesStillGetsTheBytesTaken) {
+    ASSERT_EQ(::fcntl(m_file.handle(), F_SETFL, ::fcntl(m_file.handle(), F_GETFL) | O_APPEND), 0);
+    ASSERT_TRUE(sendAll("first piece"));
+    size_t total = 0;
+    EXPECT_EQ(moveUntil(11, total), VornDirectReceive::DIRECT_MOVED);
+    EXPECT_EQ(total, 11u);
+    ASSERT_TRUE(sendAll("second"));
+    ASSERT_NE(waitForEvents(m_receiver, POLLIN), 0);
+    size_t moved = 9;
+    EXPECT_EQ(m_direct.move(m_receiver, m_file, 100, moved), VornDirectReceive::DIRECT_UNSUPPORTED);
+    EXPECT_EQ(moved, 0u);
+    char rest[6];
+    EXPECT_EQ(::recv(m_receiver, rest, sizeof rest, 0), 6);
+    m_file.close();
+    EXPECT_EQ(readWholeFile(path()), "first piece");
+}
+
 // A full disk, made with the file-size limit: what reached the file is reported and is exactly the start of
 // what was sent; after room is made the next move writes on at the file's end.
 TEST_F(DirectReceiveFixture, AFullDiskReportsWhatReachedTheFile) {
