@@ -171,12 +171,18 @@ class Watcher(threading.Thread):
                 self.first_byte = now
             time.sleep(0.002)
 
+    @staticmethod
+    def _bookkeeping(name):
+        """Files a tool writes before any body byte: databases, logs, segment tables, state files."""
+        return (name.startswith("VornDB.db") or name.startswith("segments.") or
+                name.endswith((".txt", ".tmp", ".aria2", ".st", ".conf", ".lock")))
+
     def _any_bytes(self):
         for folder in self.folders:
             for base, _, files in os.walk(folder):
                 for f in files:
                     try:
-                        if f != "VornDB.db" and not f.endswith(".txt") and os.path.getsize(os.path.join(base, f)) > 0:
+                        if not self._bookkeeping(f) and os.path.getsize(os.path.join(base, f)) > 0:
                             return True
                     except OSError:
                         pass
