@@ -1,6 +1,7 @@
 #include "base/VornDirectReceive.h"
 #include "base/VornFileWindows.h"
 #include "base/VornText.h"
+#include "tests/support/FullDisk.h"
 #include "tests/support/LoopbackListener.h"
 #include "tests/support/TempDir.h"
 
@@ -190,16 +191,11 @@ TEST_F(DirectReceiveFixture, AFileThatRefusesSplicedWritesStillGetsTheBytesTaken
 TEST_F(DirectReceiveFixture, AFullDiskReportsWhatReachedTheFile) {
     const std::string body = randomBytes(600000, 3);
     std::thread server([&] { sendAll(body); });
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = 200000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    FullDisk disk(200000);
+    ASSERT_TRUE(disk.active());
     size_t total = 0;
     VornDirectReceive::Result result = moveUntil(body.size(), total);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    disk.lift();
     EXPECT_EQ(result, VornDirectReceive::DIRECT_FILE_ERROR);
     EXPECT_EQ(total, 200000u);
     EXPECT_EQ(m_file.position(), total);

@@ -1,6 +1,7 @@
 #include "engine/VornSegmentManager.h"
 
 #include "tests/support/FakeSegmentHost.h"
+#include "tests/support/FullDisk.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -183,15 +184,10 @@ TEST(SegmentMergeTest, WithoutAnySegmentTheFirstRangeIsMissing) {
 TEST(SegmentMergeTest, AFullDiskFailsTheMergeAndARetryCompletesIt) {
     MergeFixture f;
     ASSERT_TRUE(f.Load());
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 100000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    FullDisk disk(100000);
+    ASSERT_TRUE(disk.active());
     bool merged = f.manager->MergeSegments();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    disk.lift();
     EXPECT_FALSE(merged);
     EXPECT_TRUE(f.host.HasLog("Internal Error. Failed in Merging segments."));
     EXPECT_FALSE(std::filesystem::exists(f.Dl("Video/clip.mp4")));

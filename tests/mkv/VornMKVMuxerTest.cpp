@@ -2,6 +2,7 @@
 
 #include "base/VornException.h"
 #include "tests/mkv/RecordingReporter.h"
+#include "tests/support/FullDisk.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WebmFixtures.h"
 
@@ -490,12 +491,8 @@ TEST_F(MKVMuxerTest, OutputThatCannotBeCreatedFailsTheMuxingStage) {
 TEST_F(MKVMuxerTest, OutputWriteFailureThrowsWriteError) {
     writeInputs(videoWebm(regularClusters(40, 10, 40, 2000, true)),
                 audioWebm(regularClusters(10, 10, 20, 40, true)));
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 100000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    FullDisk disk(100000);
+    ASSERT_TRUE(disk.active());
     int code = 0;
     int systemCode = 0;
     try {
@@ -504,8 +501,7 @@ TEST_F(MKVMuxerTest, OutputWriteFailureThrowsWriteError) {
         code = error.code();
         systemCode = error.systemCode();
     }
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    disk.lift();
     EXPECT_EQ(code, 802);
     EXPECT_EQ(systemCode, EFBIG);
 }

@@ -1,6 +1,7 @@
 #include "base/VornText.h"
 #include "engine/VornDownloadEngine.h"
 #include "storage/VornSettings.h"
+#include "tests/support/FullDisk.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/ScriptedHttpServer.h"
 #include "tests/support/TempDir.h"
@@ -158,12 +159,8 @@ TEST(VornHttpTransfer, AFullDiskMidwayLosesNothingOnceThereIsRoom) {
         [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
     server.start();
     Download download;
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = 300000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    FullDisk disk(300000);
+    ASSERT_TRUE(disk.active());
     std::atomic<bool> done{false};
     std::atomic<bool> sawDiskFull{false};
     std::thread room([&] {
@@ -172,12 +169,11 @@ TEST(VornHttpTransfer, AFullDiskMidwayLosesNothingOnceThereIsRoom) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         sawDiskFull = !done;
-        setrlimit(RLIMIT_FSIZE, &saved);
+        disk.lift();
     });
     download.run(server.url("/data/blob.bin"), 1);
     done = true;
     room.join();
-    std::signal(SIGXFSZ, oldHandler);
     EXPECT_TRUE(sawDiskFull);
     EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
     EXPECT_TRUE(download.result() == content);
