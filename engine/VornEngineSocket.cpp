@@ -203,8 +203,9 @@ uint32_t VornEngineSocket::ReceiveSpace() {
 }
 
 bool VornEngineSocket::ReceiveStep() {
-    if (DirectReceivePossible()) {
-        return DirectReceiveStep();
+    bool delivered = false;
+    if (DirectReceivePossible() && DirectReceiveStep(delivered)) {
+        return delivered;
     }
     const uint32_t space = ReceiveSpace();
     char* end = m_receiveBuffer->Data() + m_receiveBuffer->Length();
@@ -228,21 +229,20 @@ bool VornEngineSocket::ReceiveStep() {
 }
 
 bool VornEngineSocket::DirectReceivePossible() const {
-    return !m_directUnsupported && m_segment != nullptr && m_segmentFile->isOpen() &&
-           m_receiveBuffer->Length() == 0 && !UsesTlsNow() && m_socketState != SOCKET_STATE_SOCKS &&
-           BodyGoesToSegmentFile();
+    return m_segment != nullptr && m_segmentFile->isOpen() && m_receiveBuffer->Length() == 0 &&
+           !UsesTlsNow() && m_socketState != SOCKET_STATE_SOCKS && BodyGoesToSegmentFile();
 }
 
 // Plain body bytes need neither parsing nor decoding: they go from the socket to the segment file in the
 // kernel, a larger step at a time, and the receive buffer stays empty. Counting and completion are those of
-// WriteBody.
-bool VornEngineSocket::DirectReceiveStep() {
+// WriteBody. False when the step took nothing and the socket is to be read the ordinary way.
+bool VornEngineSocket::DirectReceiveStep(bool& delivered) {
     if (!m_direct) {
         m_direct = std::make_unique<VornDirectReceive>();
     }
     const int64_t remaining = m_segment->RemainingBytes();
     if (remaining <= 0) {
-        return false;
+        return true;
     }
     // A step never jumps over the last stretch before the segment's end: the progress there is what lets
     // this connection absorb the next range when that range has not started yet.
@@ -256,23 +256,24 @@ bool VornEngineSocket::DirectReceiveStep() {
     setLastActivity(static_cast<uint64_t>(VornDownloadEngine::NowMillis()));
     switch (result) {
     case VornDirectReceive::DIRECT_MOVED:
-        return CountWritten(static_cast<int64_t>(moved), false);
+        delivered = CountWritten(static_cast<int64_t>(moved), false);
+        return true;
     case VornDirectReceive::DIRECT_PENDING:
-        return false;
+        return true;
     case VornDirectReceive::DIRECT_CLOSED:
         OnReceived(0);
-        return false;
+        return true;
     case VornDirectReceive::DIRECT_SOCKET_ERROR:
         OnReceived(-1);
-        return false;
+        return true;
     case VornDirectReceive::DIRECT_FILE_ERROR:
         CountWritten(static_cast<int64_t>(moved), true);
-        return false;
+        return true;
     case VornDirectReceive::DIRECT_UNSUPPORTED:
         break;
     }
-    m_directUnsupported = true;
-    return ReceiveStep();
+    // The object remembers a platform or file system without the way; later steps read as usual at once.
+    return false;
 }
 
 int32_t VornEngineSocket::RawReceive(char* destination, int32_t size) {

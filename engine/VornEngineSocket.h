@@ -107,8 +107,9 @@ private:
     void MatchTlsInputToUrl();
     bool WriteBody();
     bool DirectReceivePossible() const;
-    // The receive step for body bytes that go from the socket to the segment file inside the kernel.
-    bool DirectReceiveStep();
+    // The receive step for body bytes that go from the socket to the segment file inside the kernel; false
+    // when it took nothing and the socket is to be read the ordinary way. delivered: as for ReceiveStep.
+    bool DirectReceiveStep(bool& delivered);
     // Counts body bytes that reached the segment file (failed: some did not); false when the segment
     // completed or the connection failed.
     bool CountWritten(int64_t written, bool failed);
@@ -127,7 +128,6 @@ private:
     std::unique_ptr<VornFileWindows> m_segmentFile;
     std::unique_ptr<VornBuffer<char>> m_receiveBuffer;
     std::unique_ptr<VornDirectReceive> m_direct;
-    bool m_directUnsupported = false;
     VornUrl m_url;
     uint16_t m_number = 0;
     uint64_t m_suspendDuration = 0;

@@ -27,21 +27,6 @@ std::string randomBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-std::string readWholeFile(const std::filesystem::path& path) {
-    VornFileWindows file(vornUtf8ToWide(path.string()));
-    file.open(VORN_FILE_READ);
-    std::string bytes(file.size(), '\0');
-    size_t done = 0;
-    while (done < bytes.size()) {
-        size_t got = file.read(bytes.data() + done, bytes.size() - done);
-        if (got == 0)
-            break;
-        done += got;
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 // A loopback TCP connection: the receiving end is non-blocking like an engine connection, the sending
 // end is the test's server; and a file opened for writing the way a segment file is.
 class DirectReceiveFixture : public ::testing::Test {

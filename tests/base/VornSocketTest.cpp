@@ -2,6 +2,7 @@
 #include "base/VornClock.h"
 #include "base/VornException.h"
 #include "tests/support/LoopbackListener.h"
+#include "tests/support/Thrown.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-template <typename Operation> VornException thrown(Operation operation) {
-    try {
-        operation();
-    } catch (VornException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no VornException";
-    return VornException(VornError(-1, 0), nullptr, 0, "");
-}
 
 bool isNonBlocking(int handle) {
     return ::fcntl(handle, F_GETFL) & O_NONBLOCK;
