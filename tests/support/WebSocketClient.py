@@ -313,7 +313,8 @@ def garbage(port):
     expect_closed(bad, 30)
     bad_open = raw_open(port)
     try:
-        bad_open.sendall(os.urandom(64 * 1024))
+        # A first byte without the final-fragment bit: random bytes could otherwise begin a valid text frame.
+        bad_open.sendall(bytes([0x03]) + os.urandom(64 * 1024 - 1))
     except (BrokenPipeError, ConnectionResetError):
         pass
     good.sendall(frame(b"still here"))
