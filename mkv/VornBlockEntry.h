@@ -13,8 +13,15 @@ struct VornBlockEntry {
     uint8_t flags = 0;
     int16_t relativeTimecode = 0;
     int64_t absoluteTimecode = 0;
+    // A SimpleBlock's flag; in a BlockGroup, the lack of a ReferenceBlock.
     bool keyframe = false;
     // BlockGroup children, 0 when absent.
     uint64_t blockDuration = 0;
     int64_t discardPadding = 0;
+    // A BlockGroup's payload in the input, and the encoded size of the children that are copied to the
+    // output as they stand (ReferenceBlock, BlockAdditions).
+    int64_t groupPosition = 0;
+    uint64_t groupSize = 0;
+    uint64_t copiedSize = 0;
+    bool referenced = false;
 };

@@ -74,14 +74,20 @@ VornBlockEntry VornClusters::buildBlock(uint32_t id, int64_t position, uint64_t 
         readBlockHeader(position, size, block);
     else
         readBlockGroup(position, size, block);
+    // Inside a Block the top flag bit is reserved: a group's frame is a key frame when it refers to
+    // no other frame.
+    block.keyframe = id == ID_SIMPLE_BLOCK ? (block.flags & 0x80) != 0 : !block.referenced;
     block.absoluteTimecode = static_cast<int64_t>(clusterTimecode) + block.relativeTimecode;
     return block;
 }
 
 void VornClusters::readBlockGroup(int64_t position, uint64_t size, VornBlockEntry& block) {
     const int64_t end = position + static_cast<int64_t>(size);
+    block.groupPosition = position;
+    block.groupSize = size;
     bool haveBlock = false;
     while (position < end) {
+        const int64_t childStart = position;
         uint32_t id = 0;
         uint64_t childSize = 0;
         if (!m_file.readElementHeader(position, id, childSize) ||
@@ -96,6 +102,10 @@ void VornClusters::readBlockGroup(int64_t position, uint64_t size, VornBlockEntr
             haveBlock = true;
         }
         position += static_cast<int64_t>(childSize);
+        if (copiedGroupChild(id))
+            block.copiedSize += static_cast<uint64_t>(position - childStart);
+        if (id == ID_REFERENCE_BLOCK)
+            block.referenced = true;
     }
     // A group without its Block would be written as a frame with no header.
     if (!haveBlock)
@@ -116,7 +126,6 @@ void VornClusters::readBlockHeader(int64_t position, uint64_t size, VornBlockEnt
         !m_file.readBytes(position + length + 2, 1, &flags))
         throwCorrupt(__LINE__);
     block.flags = flags;
-    block.keyframe = (flags & 0x80) != 0;
     block.dataPosition = position + static_cast<int64_t>(headerSize);
     block.dataSize = size - headerSize;
 }
@@ -135,6 +144,10 @@ std::optional<VornBlockEntry> VornClusters::nextBlock() {
         ++m_current;
     }
     return std::nullopt;
+}
+
+bool VornClusters::copiedGroupChild(uint32_t id) {
+    return id == ID_REFERENCE_BLOCK || id == ID_BLOCK_ADDITIONS;
 }
 
 void VornClusters::releaseConsumed() {

@@ -32,6 +32,10 @@ public:
     // Releases the clusters the walk has finished with.
     void releaseConsumed();
 
+    // The BlockGroup children a player needs that the output takes over byte for byte: the references
+    // that make a frame a delta frame, and the additions (such as a VP9 alpha channel).
+    static bool copiedGroupChild(uint32_t id);
+
 private:
     bool parseChild(VornClusterEntry& cluster, uint32_t id, int64_t position, uint64_t size);
     VornBlockEntry buildBlock(uint32_t id, int64_t position, uint64_t size, uint64_t clusterTimecode);

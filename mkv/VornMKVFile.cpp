@@ -167,7 +167,8 @@ bool VornMKVFile::readElementHeader(int64_t& position, uint32_t& id, uint64_t& s
     if (!readId(position, foundId, idLength) || !readSize(position + idLength, foundSize, sizeLength))
         return false;
     id = foundId;
-    size = foundSize;
+    const bool unknown = foundSize == (uint64_t{1} << (7 * sizeLength)) - 1;
+    size = unknown ? UNKNOWN_SIZE : foundSize;
     position += idLength + sizeLength;
     return true;
 }

@@ -11,6 +11,9 @@
 // position outside the file, a failed seek or a short read makes them answer false.
 class VornMKVFile : public VornFileWindows {
 public:
+    // The size of an element written before its end was known (live streams); it fits no bound.
+    static constexpr uint64_t UNKNOWN_SIZE = UINT64_MAX;
+
     // Opening failures do not throw here: a reader left closed has size 0 and nothing parses, and a
     // writer left closed fails its first write.
     VornMKVFile(const std::wstring& path, bool forWriting);
@@ -30,7 +33,8 @@ public:
     bool readSigned16(int64_t position, int16_t& value);
     // Exactly length (> 0) bytes.
     bool readString(int64_t position, uint64_t length, std::string& value);
-    // Reads an ID and a size field and moves position past both.
+    // Reads an ID and a size field and moves position past both. A size field of all ones (of any
+    // length) means the size is unknown and reads as UNKNOWN_SIZE.
     bool readElementHeader(int64_t& position, uint32_t& id, uint64_t& size);
     // The payload of an unsigned element: an empty one is 0, one longer than 8 bytes fails.
     bool readUnsignedPayload(int64_t position, uint64_t size, uint64_t& value);

@@ -1,5 +1,6 @@
 #include "mkv/VornMKVInterleaver.h"
 
+#include "base/VornException.h"
 #include "mkv/VornEbmlSizes.h"
 #include "mkv/VornMKVWriter.h"
 #include "mkv/VornMatroskaIds.h"
@@ -40,7 +41,8 @@ bool VornMKVInterleaver::writeVideoCluster(size_t index, bool last) {
         takeAudio(std::numeric_limits<int64_t>::min(), false);
     for (size_t i = 0; i < cluster.blocks.size(); ++i) {
         const VornBlockEntry& block = cluster.blocks[i];
-        add({block, block.absoluteTimecode, true, i == 0 && block.keyframe});
+        // Every key frame is a seek target, not only one that opens a cluster.
+        add({block, block.absoluteTimecode, true, block.keyframe && block.absoluteTimecode >= 0});
         takeAudio(block.absoluteTimecode, false);
     }
     if (last)
@@ -82,10 +84,12 @@ void VornMKVInterleaver::closeCluster() {
     uint64_t payload = unsignedElementSize(ID_TIMECODE, timecode);
     for (const Item& item : m_pending)
         payload += blockSize(item);
-    const int64_t start = m_output.outputPosition();
+    const uint64_t start = static_cast<uint64_t>(m_output.outputPosition() - m_segmentDataStart);
+    uint64_t relative = unsignedElementSize(ID_TIMECODE, timecode);
     for (const Item& item : m_pending) {
         if (item.cue)
-            m_cuePoints.push_back({timecode, static_cast<uint64_t>(start - m_segmentDataStart), 1});
+            m_cuePoints.push_back({static_cast<uint64_t>(item.time), start, 1, relative});
+        relative += blockSize(item);
     }
     m_output.writeMasterHeader(ID_CLUSTER, payload);
     m_output.writeUnsignedElement(ID_TIMECODE, timecode);
@@ -98,7 +102,7 @@ void VornMKVInterleaver::closeCluster() {
 namespace {
 
 uint64_t groupPayload(const VornBlockEntry& block) {
-    uint64_t payload = elementSize(ID_BLOCK, block.dataSize + 4);
+    uint64_t payload = elementSize(ID_BLOCK, block.dataSize + 4) + block.copiedSize;
     if (block.blockDuration != 0)
         payload += unsignedElementSize(ID_BLOCK_DURATION, block.blockDuration);
     if (block.discardPadding != 0)
@@ -130,8 +134,36 @@ void VornMKVInterleaver::writeBlock(const Item& item, int16_t relative) {
     m_output.writeSize(item.video ? VornWebmReader::TRACK_TYPE_VIDEO : VornWebmReader::TRACK_TYPE_AUDIO, 1);
     m_output.writeUnsigned(static_cast<uint16_t>(relative), 2);
     m_output.writeUnsigned(block.flags, 1);
+    VornWebmReader& input = item.video ? m_video : m_audio;
     if (block.dataSize > 0)
-        m_output.copyFrom(item.video ? m_video : m_audio, block.dataPosition, block.dataSize);
+        m_output.copyFrom(input, block.dataPosition, block.dataSize);
+    if (block.elementId == ID_BLOCK_GROUP && block.copiedSize > 0)
+        copyGroupChildren(input, block);
+}
+
+void VornMKVInterleaver::copyGroupChildren(VornWebmReader& input, const VornBlockEntry& block) {
+    // The group was walked when its cluster was parsed; walking it again finds the same children, and
+    // anything else would leave the cluster's size wrong, so it counts as a corrupt input.
+    const int64_t end = block.groupPosition + static_cast<int64_t>(block.groupSize);
+    int64_t position = block.groupPosition;
+    uint64_t left = block.copiedSize;
+    while (position < end && left > 0) {
+        const int64_t childStart = position;
+        uint32_t id = 0;
+        uint64_t size = 0;
+        if (!input.readElementHeader(position, id, size) || size > static_cast<uint64_t>(end - position))
+            VORN_THROW(801, 0, nullptr);
+        position += static_cast<int64_t>(size);
+        if (!VornClusters::copiedGroupChild(id))
+            continue;
+        const uint64_t length = static_cast<uint64_t>(position - childStart);
+        if (length > left)
+            VORN_THROW(801, 0, nullptr);
+        m_output.copyFrom(input, childStart, length);
+        left -= length;
+    }
+    if (left != 0)
+        VORN_THROW(801, 0, nullptr);
 }
 
 int64_t VornMKVInterleaver::audioTicks(int64_t ticks) const {

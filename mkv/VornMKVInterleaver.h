@@ -39,6 +39,7 @@ private:
     void closeCluster();
     uint64_t blockSize(const Item& item) const;
     void writeBlock(const Item& item, int16_t relative);
+    void copyGroupChildren(VornWebmReader& input, const VornBlockEntry& block);
     int64_t audioTicks(int64_t ticks) const;
     static bool fits(int64_t relative) { return relative >= INT16_MIN && relative <= INT16_MAX; }
 

@@ -1,6 +1,7 @@
 #include "mkv/VornMKVMuxer.h"
 
 #include "base/VornException.h"
+#include "base/VornNativePath.h"
 #include "mkv/VornEbmlSizes.h"
 #include "mkv/VornMKVInterleaver.h"
 #include "mkv/VornMatroskaIds.h"
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 using namespace vornmkv;
@@ -30,9 +33,14 @@ uint64_t seekPayload(int64_t position) {
            unsignedElementSize(ID_SEEK_POSITION, static_cast<uint64_t>(position));
 }
 
+uint64_t cuePositionsPayload(const VornCuePoint& cue) {
+    return unsignedElementSize(ID_CUE_TRACK, cue.track) +
+           unsignedElementSize(ID_CUE_CLUSTER_POSITION, cue.clusterPosition) +
+           unsignedElementSize(ID_CUE_RELATIVE_POSITION, cue.relativePosition);
+}
+
 uint64_t cuePointPayload(const VornCuePoint& cue) {
-    uint64_t positions = unsignedElementSize(ID_CUE_TRACK, cue.track) +
-                         unsignedElementSize(ID_CUE_CLUSTER_POSITION, cue.clusterPosition);
+    const uint64_t positions = cuePositionsPayload(cue);
     return unsignedElementSize(ID_CUE_TIME, cue.cueTime) + elementSize(ID_CUE_TRACK_POSITIONS, positions);
 }
 
@@ -40,10 +48,35 @@ uint64_t cuePointPayload(const VornCuePoint& cue) {
 
 VornMKVMuxer::VornMKVMuxer(VornMuxReporter* engine, const std::wstring& videoPath,
                            const std::wstring& audioPath, const std::wstring& outputPath)
-    : VornMKVWriter(outputPath),
+    : VornMKVWriter(outputPath + TEMPORARY_SUFFIX),
       m_video(std::make_unique<VornWebmReader>(videoPath, VornWebmReader::TRACK_TYPE_VIDEO)),
       m_audio(std::make_unique<VornWebmReader>(audioPath, VornWebmReader::TRACK_TYPE_AUDIO)),
-      m_engine(engine), m_videoPath(videoPath), m_audioPath(audioPath) {}
+      m_engine(engine), m_videoPath(videoPath), m_audioPath(audioPath), m_outputPath(outputPath),
+      m_temporaryPath(outputPath + TEMPORARY_SUFFIX) {}
+
+VornMKVMuxer::~VornMKVMuxer() {
+    if (!m_published)
+        discardOutput();
+}
+
+void VornMKVMuxer::discardOutput() {
+    closeOutput();
+    if (std::optional<std::string> native = vornNativePath(m_temporaryPath)) {
+        std::error_code ignored;
+        std::filesystem::remove(*native, ignored);
+    }
+}
+
+bool VornMKVMuxer::publishOutput() {
+    std::optional<std::string> from = vornNativePath(m_temporaryPath);
+    std::optional<std::string> to = vornNativePath(m_outputPath);
+    if (!from || !to)
+        return false;
+    std::error_code error;
+    std::filesystem::rename(*from, *to, error);
+    m_published = !error;
+    return m_published;
+}
 
 void VornMKVMuxer::log(const std::string& text) {
     if (m_engine)
@@ -51,6 +84,20 @@ void VornMKVMuxer::log(const std::string& text) {
 }
 
 bool VornMKVMuxer::run() {
+    // A half-written file in the user's folder would pass for the finished video.
+    bool muxed = false;
+    try {
+        muxed = runStages();
+    } catch (...) {
+        discardOutput();
+        throw;
+    }
+    if (!muxed)
+        discardOutput();
+    return muxed;
+}
+
+bool VornMKVMuxer::runStages() {
     m_errorText = L"Error on parsing Video File";
     if (!parseInput(*m_video, "Video"))
         return false;
@@ -93,7 +140,7 @@ bool VornMKVMuxer::run() {
     log("MKV Seek-Heads have been Writen Successfully.");
     if (!closeOutput())
         requireWritten();
-    if (!wroteCluster)
+    if (!wroteCluster || !publishOutput())
         return false;
     log("MKV Muxing Completed  Successfully.");
     return true;
@@ -208,11 +255,11 @@ void VornMKVMuxer::writeCues() {
     for (const VornCuePoint& cue : m_cuePoints) {
         writeMasterHeader(ID_CUE_POINT, cuePointPayload(cue));
         writeUnsignedElement(ID_CUE_TIME, cue.cueTime);
-        uint64_t positions = unsignedElementSize(ID_CUE_TRACK, cue.track) +
-                             unsignedElementSize(ID_CUE_CLUSTER_POSITION, cue.clusterPosition);
-        writeMasterHeader(ID_CUE_TRACK_POSITIONS, positions);
+        writeMasterHeader(ID_CUE_TRACK_POSITIONS, cuePositionsPayload(cue));
         writeUnsignedElement(ID_CUE_TRACK, cue.track);
         writeUnsignedElement(ID_CUE_CLUSTER_POSITION, cue.clusterPosition);
+        // Lets a player go straight to the frame instead of reading the cluster from its start.
+        writeUnsignedElement(ID_CUE_RELATIVE_POSITION, cue.relativePosition);
     }
 }
 

@@ -20,14 +20,20 @@ public:
     static constexpr const char* MUXING_APP = "VornMkvLib V 1.0";
     static constexpr const char* WRITING_APP = "Brellin V 1.0";
 
-    // Creates the output and opens both inputs. Nothing throws here: an input that cannot be opened
-    // fails its parse, an output that cannot be created fails the header write. The reporter may be
-    // null.
+    // Appended to the output path while the file is written.
+    static constexpr const wchar_t* TEMPORARY_SUFFIX = L".muxing";
+
+    // Creates the output under a temporary name beside the final one and opens both inputs. Nothing
+    // throws here: an input that cannot be opened fails its parse, an output that cannot be created
+    // fails the header write. The reporter may be null.
     VornMKVMuxer(VornMuxReporter* engine, const std::wstring& videoPath, const std::wstring& audioPath,
                  const std::wstring& outputPath);
+    // Removes the temporary output unless a run published it.
+    ~VornMKVMuxer() override;
 
     // The whole muxing; on false errorText() names the stage. Throws VornException: code 801 for a
-    // corrupt block, 802 when the output cannot be written.
+    // corrupt block, 802 when the output cannot be written. The output path appears only when the
+    // muxing succeeded; on false or a throw the temporary file is gone and the inputs are untouched.
     bool run();
     const std::wstring& errorText() const { return m_errorText; }
     const std::vector<VornCuePoint>& cuePoints() const { return m_cuePoints; }
@@ -35,6 +41,10 @@ public:
     const std::wstring& audioPath() const { return m_audioPath; }
 
 private:
+    bool runStages();
+    // Renames the finished temporary file to the output path.
+    bool publishOutput();
+    void discardOutput();
     bool parseInput(VornWebmReader& reader, const std::string& kind);
     bool writeEbmlHeader();
     void writeSegmentStart();
@@ -64,5 +74,8 @@ private:
     int64_t m_cuesPosition = 0;
     std::wstring m_videoPath;
     std::wstring m_audioPath;
+    std::wstring m_outputPath;
+    std::wstring m_temporaryPath;
+    bool m_published = false;
     std::vector<VornCuePoint> m_cuePoints;
 };

@@ -14,6 +14,7 @@ constexpr uint32_t ID_DOC_TYPE = 0x4282;
 constexpr uint32_t ID_DOC_TYPE_VERSION = 0x4287;
 constexpr uint32_t ID_DOC_TYPE_READ_VERSION = 0x4285;
 constexpr uint32_t ID_VOID = 0xEC;
+constexpr uint32_t ID_CRC32 = 0xBF;
 
 constexpr uint32_t ID_SEGMENT = 0x18538067;
 constexpr uint32_t ID_SEEK_HEAD = 0x114D9B74;
@@ -49,6 +50,8 @@ constexpr uint32_t ID_BLOCK_GROUP = 0xA0;
 constexpr uint32_t ID_BLOCK = 0xA1;
 constexpr uint32_t ID_BLOCK_DURATION = 0x9B;
 constexpr uint32_t ID_DISCARD_PADDING = 0x75A2;
+constexpr uint32_t ID_REFERENCE_BLOCK = 0xFB;
+constexpr uint32_t ID_BLOCK_ADDITIONS = 0x75A1;
 
 constexpr uint32_t ID_CUES = 0x1C53BB6B;
 constexpr uint32_t ID_CUE_POINT = 0xBB;
@@ -56,5 +59,10 @@ constexpr uint32_t ID_CUE_TIME = 0xB3;
 constexpr uint32_t ID_CUE_TRACK_POSITIONS = 0xB7;
 constexpr uint32_t ID_CUE_TRACK = 0xF7;
 constexpr uint32_t ID_CUE_CLUSTER_POSITION = 0xF1;
+constexpr uint32_t ID_CUE_RELATIVE_POSITION = 0xF0;
+
+constexpr uint32_t ID_TAGS = 0x1254C367;
+constexpr uint32_t ID_CHAPTERS = 0x1043A770;
+constexpr uint32_t ID_ATTACHMENTS = 0x1941A469;
 
 } // namespace vornmkv

@@ -22,7 +22,13 @@ VornWebmReader::VornWebmReader(const std::wstring& path, uint32_t expectedTrackT
 
 bool VornWebmReader::parse() {
     try {
-        return parseFraming() && parseSegmentChildren();
+        if (!parseFraming())
+            return false;
+        const bool walked = parseSegmentChildren();
+        // A live stream, or one whose download was cut short, never got its Duration written.
+        if (m_duration <= 0)
+            m_duration = durationFromBlocks();
+        return walked && m_duration > 0;
     } catch (const VornException&) {
         return false;
     }
@@ -32,18 +38,23 @@ bool VornWebmReader::parseFraming() {
     int64_t position = 0;
     uint32_t id = 0;
     uint64_t size = 0;
-    if (!readElementHeader(position, id, size) || id != ID_EBML)
+    if (!readElementHeader(position, id, size) || id != ID_EBML || size == UNKNOWN_SIZE)
         return false;
     position += static_cast<int64_t>(size);
     if (!readElementHeader(position, id, size))
         return false;
     if (id == ID_VOID) {
+        if (size == UNKNOWN_SIZE)
+            return false;
         position += static_cast<int64_t>(size);
         if (!readElementHeader(position, id, size))
             return false;
     }
     if (id != ID_SEGMENT)
         return false;
+    // A Segment written as a stream has no size: it runs to the end of the file.
+    if (size == UNKNOWN_SIZE)
+        size = fileSize() - static_cast<uint64_t>(position);
     m_segmentDataStart = position;
     m_segmentSize = size;
     m_segmentEnd = position + static_cast<int64_t>(size);
@@ -56,7 +67,11 @@ bool VornWebmReader::parseSegmentChildren() {
         const int64_t elementStart = position;
         uint32_t id = 0;
         uint64_t size = 0;
-        if (!readElementHeader(position, id, size) || !endsBy(position, size, m_segmentEnd))
+        if (!readElementHeader(position, id, size))
+            return false;
+        if (id == ID_CLUSTER && size == UNKNOWN_SIZE)
+            size = unknownClusterSize(position);
+        if (!endsBy(position, size, m_segmentEnd))
             return false;
         // A child cut off by the end of the file is the tail of an unfinished download.
         if (!endsBy(position, size, static_cast<int64_t>(fileSize())))
@@ -71,6 +86,68 @@ bool VornWebmReader::parseSegmentChildren() {
     }
     // A Segment without Info has no duration, one without Tracks no stream description.
     return m_sawInfo && m_trackEntryRead;
+}
+
+uint64_t VornWebmReader::unknownClusterSize(int64_t dataStart) {
+    const int64_t limit = std::min<int64_t>(m_segmentEnd, static_cast<int64_t>(fileSize()));
+    int64_t position = dataStart;
+    // The cluster ends where an element that cannot be its child begins, or where its children stop
+    // fitting (the tail of the stream); that element is then read as the Segment's.
+    while (position < limit) {
+        int64_t childPosition = position;
+        uint32_t id = 0;
+        uint64_t size = 0;
+        if (!readElementHeader(childPosition, id, size) || isSegmentLevel(id) ||
+            !endsBy(childPosition, size, limit))
+            break;
+        position = childPosition + static_cast<int64_t>(size);
+    }
+    return static_cast<uint64_t>(position - dataStart);
+}
+
+bool VornWebmReader::isSegmentLevel(uint32_t id) {
+    switch (id) {
+    case ID_CLUSTER:
+    case ID_CUES:
+    case ID_TAGS:
+    case ID_SEEK_HEAD:
+    case ID_INFO:
+    case ID_TRACKS:
+    case ID_CHAPTERS:
+    case ID_ATTACHMENTS:
+    case ID_EBML:
+    case ID_SEGMENT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+double VornWebmReader::durationFromBlocks() {
+    // The end of the last frame: its time plus its duration, or the track's frame duration.
+    const uint64_t frameTicks = m_defaultDuration / m_timecodeScale;
+    for (size_t index = m_clusters.count(); index-- > 0;) {
+        VornClusterEntry& cluster = m_clusters.at(index);
+        int64_t end = 0;
+        bool found = false;
+        try {
+            if (m_clusters.parse(cluster)) {
+                for (const VornBlockEntry& block : cluster.blocks) {
+                    const uint64_t ticks = block.blockDuration != 0 ? block.blockDuration : frameTicks;
+                    end =
+                        std::max(end, block.absoluteTimecode +
+                                          static_cast<int64_t>(std::min<uint64_t>(ticks, uint64_t{1} << 40)));
+                    found = true;
+                }
+            }
+        } catch (const VornException&) {
+            // A corrupt last cluster: the one before it still tells the length.
+        }
+        m_clusters.release(cluster);
+        if (found)
+            return static_cast<double>(end);
+    }
+    return 0;
 }
 
 bool VornWebmReader::parseInfo(int64_t position, uint64_t size) {
@@ -90,7 +167,10 @@ bool VornWebmReader::parseInfo(int64_t position, uint64_t size) {
     }
     if (m_timecodeScale == 0)
         m_timecodeScale = DEFAULT_TIMECODE_SCALE;
-    return m_duration > 0;
+    // Without a Duration the length is taken from the blocks once the clusters are known.
+    if (m_duration < 0)
+        m_duration = 0;
+    return true;
 }
 
 bool VornWebmReader::parseTracks(int64_t position, uint64_t size) {
@@ -99,7 +179,8 @@ bool VornWebmReader::parseTracks(int64_t position, uint64_t size) {
     uint64_t childSize = 0;
     if (!readElementHeader(position, id, childSize) || !endsBy(position, childSize, end))
         return false;
-    if (id == ID_VOID) {
+    // Matroska writers put a CRC-32 first in a master element; a Void may stand there as well.
+    while (id == ID_VOID || id == ID_CRC32) {
         position += static_cast<int64_t>(childSize);
         if (!readElementHeader(position, id, childSize) || !endsBy(position, childSize, end))
             return false;

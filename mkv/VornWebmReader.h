@@ -57,6 +57,10 @@ public:
 private:
     bool parseFraming();
     bool parseSegmentChildren();
+    // The extent of a Cluster written with an unknown size.
+    uint64_t unknownClusterSize(int64_t dataStart);
+    static bool isSegmentLevel(uint32_t id);
+    double durationFromBlocks();
     bool parseInfo(int64_t position, uint64_t size);
     bool parseTracks(int64_t position, uint64_t size);
     bool parseTrackEntry(int64_t position, uint64_t size);

@@ -47,8 +47,11 @@ TEST_F(WebmReaderTest, RejectsInputsThatDoNotParse) {
         {"first element is not the EBML header", element(0xEC, "..") + element(0x18538067, info)},
         {"second element is neither Void nor Segment", ebmlHeader() + element(0x1549A966, "")},
         {"after a Void, not a Segment", ebmlHeader() + element(0xEC, "") + element(0xEC, "")},
-        {"Info without Duration", segmentOf(infoElement(1000000, -1) + trackWithType(1) + clusters)},
-        {"Duration of 0", segmentOf(infoElement(1000000, 0) + trackWithType(1) + clusters)},
+        // The only frame starts at 0 and has no duration: nothing gives the file a length.
+        {"no Duration and no length in the blocks",
+         segmentOf(infoElement(1000000, -1) + trackWithType(1) + clusters)},
+        {"Duration of 0 and no length in the blocks",
+         segmentOf(infoElement(1000000, 0) + trackWithType(1) + clusters)},
         {"Duration of a length other than 4 or 8",
          segmentOf(element(0x1549A966, element(0x4489, "abc")) + trackWithType(1) + clusters)},
         {"video input whose track is audio", segmentOf(info + trackWithType(2) + clusters)},
@@ -118,16 +121,19 @@ TEST_F(WebmReaderTest, TimecodeScaleDefaultsToOneMillisecond) {
     EXPECT_EQ(m_reader->duration(), 10.0);
 }
 
-TEST_F(WebmReaderTest, AVoidMayLeadTheTracks) {
+// Matroska writers open master elements with a CRC-32; a Void may stand there too.
+TEST_F(WebmReaderTest, AVoidOrACrcMayLeadTheTracks) {
     Webm webm = videoWebm(regularClusters(1, 1, 1, 1, true));
-    const std::string bytes =
-        segmentOf(infoElement(1000000, 10) +
-                  element(0x1654AE6B, element(0xEC, "  ") + element(0xAE, uintElement(0x83, 1) +
-                                                                              stringElement(0x86, "V_AV1"))) +
-                  clusterElement(webm.clusters[0]));
-    VornWebmReader& reader = readerFor(bytes);
-    ASSERT_TRUE(reader.parse());
-    EXPECT_EQ(reader.codecId(), "V_AV1");
+    for (const std::string& lead : {element(0xEC, "  "), element(0xBF, "\x01\x02\x03\x04"),
+                                    element(0xBF, "abcd") + element(0xEC, "")}) {
+        const std::string bytes = segmentOf(
+            infoElement(1000000, 10) +
+            element(0x1654AE6B, lead + element(0xAE, uintElement(0x83, 1) + stringElement(0x86, "V_AV1"))) +
+            clusterElement(webm.clusters[0]));
+        VornWebmReader& reader = readerFor(bytes);
+        ASSERT_TRUE(reader.parse());
+        EXPECT_EQ(reader.codecId(), "V_AV1");
+    }
 }
 
 // A Segment child that runs past the Segment's end stops the walk; what came before stays.
@@ -163,6 +169,9 @@ TEST_F(WebmReaderTest, BuildsBlockEntries) {
     group.flags = 0x00;
     group.duration = 33;
     group.discardPadding = -1500;
+    group.referenced = true;
+    group.reference = -40;
+    group.additions = "alpha";
     group.data = "grouped";
     Block wideTrack;
     wideTrack.storedTrack = 200;
@@ -197,6 +206,13 @@ TEST_F(WebmReaderTest, BuildsBlockEntries) {
     EXPECT_EQ(second.blockDuration, 33u);
     EXPECT_EQ(second.discardPadding, -1500);
     EXPECT_EQ(bytes.substr(second.dataPosition, second.dataSize), "grouped");
+    EXPECT_TRUE(second.referenced);
+    // The ReferenceBlock and BlockAdditions, with their headers, go to the output as they stand.
+    const uint64_t copied =
+        element(0xFB, bigEndian(0xFFD8, 2)).size() +
+        element(0x75A1, element(0xA6, uintElement(0xEE, 1) + element(0xA5, "alpha"))).size();
+    EXPECT_EQ(second.copiedSize, copied);
+    EXPECT_EQ(bytes.substr(second.groupPosition, second.groupSize), blockElement(group).substr(2));
 
     // Two bytes of stored track number: the frame starts three bytes after them and is five shorter.
     const VornBlockEntry& third = entry.blocks[2];
@@ -206,6 +222,132 @@ TEST_F(WebmReaderTest, BuildsBlockEntries) {
     EXPECT_EQ(third.dataSize, element.size() - 2 - 5);
     EXPECT_EQ(third.trackNumber, 1) << "the reader's own track type, not the stored 200";
     EXPECT_EQ(bytes.substr(third.dataPosition, third.dataSize), "wide");
+}
+
+struct KeyframeCase {
+    const char* name;
+    bool group;
+    uint8_t flags;
+    bool referenced;
+    bool keyframe;
+};
+
+// In a SimpleBlock the top flag bit marks a key frame; inside a BlockGroup that bit is reserved and
+// only the lack of a ReferenceBlock does.
+TEST_F(WebmReaderTest, KeyFramesOfSimpleBlocksAndGroups) {
+    const KeyframeCase cases[] = {
+        {"SimpleBlock with the key flag", false, 0x80, false, true},
+        {"SimpleBlock without it", false, 0x00, false, false},
+        {"group without a reference, flags 0", true, 0x00, false, true},
+        {"group with a reference", true, 0x00, true, false},
+        {"group with a reference and the top bit set", true, 0x80, true, false},
+    };
+    Webm webm = videoWebm({});
+    for (const KeyframeCase& c : cases) {
+        Block block;
+        block.group = c.group;
+        block.flags = c.flags;
+        block.referenced = c.referenced;
+        block.reference = -1;
+        webm.clusters = {{0, {block}}};
+        VornWebmReader& reader = readerFor(buildWebm(webm));
+        ASSERT_TRUE(reader.parse()) << c.name;
+        ASSERT_TRUE(reader.parseCluster(reader.cluster(0))) << c.name;
+        EXPECT_EQ(reader.cluster(0).blocks.at(0).keyframe, c.keyframe) << c.name;
+        EXPECT_EQ(reader.cluster(0).blocks.at(0).flags, c.flags) << c.name << ": flags are kept as read";
+    }
+}
+
+// A live stream's clusters have the all-ones size: each one runs to the next element that cannot be
+// its child, or to the end of the file; so does a Segment of unknown size.
+TEST_F(WebmReaderTest, UnknownSizeClustersEndWhereTheNextSegmentChildBegins) {
+    Webm webm = videoWebm(regularClusters(4, 3, 40, 20, true));
+    webm.clusters[0].unknownSize = true;
+    webm.clusters[1].unknownSize = true;
+    webm.clusters[3].unknownSize = true;
+    webm.unknownSegmentSize = true;
+    webm.duration = 480;
+    std::string bytes = buildWebm(webm);
+    // Cues between the third and the fourth cluster end nothing here (the third has its size); a Tags
+    // element after the last, unknown-size cluster ends it.
+    const std::string tags = element(0x1254C367, element(0x7373, ""));
+    bytes += tags;
+    VornWebmReader& reader = readerFor(bytes);
+    ASSERT_TRUE(reader.parse());
+    ASSERT_EQ(reader.clusterCount(), 4u);
+    EXPECT_EQ(reader.segmentEnd(), static_cast<int64_t>(bytes.size()));
+    const std::string clusterPayload = clusterElement({0, webm.clusters[0].blocks}).substr(4 + 1);
+    for (size_t i = 0; i < 4; ++i) {
+        VornClusterEntry& cluster = reader.cluster(i);
+        ASSERT_TRUE(reader.parseCluster(cluster)) << i;
+        EXPECT_EQ(cluster.timecode, i * 120) << i;
+        ASSERT_EQ(cluster.blocks.size(), 3u) << i;
+        EXPECT_EQ(bytes.substr(cluster.blocks[2].dataPosition, cluster.blocks[2].dataSize),
+                  webm.clusters[i].blocks[2].data);
+        EXPECT_EQ(cluster.dataStart + static_cast<int64_t>(cluster.dataSize),
+                  i + 1 < 4 ? reader.cluster(i + 1).elementStart
+                            : static_cast<int64_t>(bytes.size() - tags.size()))
+            << i;
+    }
+}
+
+// A live stream cut off inside a frame: the last cluster keeps its whole frames, the walk stops at the
+// torn one, and the length comes from the last whole frame.
+TEST_F(WebmReaderTest, UnknownSizeClusterCutShortKeepsItsWholeFrames) {
+    Webm webm = videoWebm(regularClusters(2, 4, 40, 50, true));
+    webm.clusters[0].unknownSize = true;
+    webm.clusters[1].unknownSize = true;
+    webm.unknownSegmentSize = true;
+    webm.duration = -1;
+    const std::string whole = buildWebm(webm);
+    VornWebmReader& reader = readerFor(whole.substr(0, whole.size() - 20));
+    EXPECT_FALSE(reader.parse()) << "the walk ends at the torn frame";
+    ASSERT_EQ(reader.clusterCount(), 2u);
+    ASSERT_TRUE(reader.parseCluster(reader.cluster(1)));
+    EXPECT_EQ(reader.cluster(1).blocks.size(), 3u);
+    // Frames at 160, 200, 240 survive; the last ends one default duration (40 ticks) later.
+    EXPECT_EQ(reader.duration(), 280.0);
+}
+
+struct DurationCase {
+    const char* name;
+    double headerDuration;
+    bool lastIsGroup;
+    bool corruptLastCluster;
+    double expected;
+};
+
+TEST_F(WebmReaderTest, DurationComesFromTheLastFrameWhenTheHeaderHasNone) {
+    const DurationCase cases[] = {
+        {"header Duration wins", 5000, false, false, 5000},
+        {"no Duration: last frame plus the default duration", -1, false, false, 280 + 40},
+        {"Duration 0 counts as none", 0, false, false, 280 + 40},
+        {"a BlockDuration is the last frame's own length", -1, true, false, 280 + 13},
+        {"a corrupt last cluster: the one before it", -1, false, true, 160},
+    };
+    for (const DurationCase& c : cases) {
+        Webm webm = videoWebm(regularClusters(2, 4, 40, 10, true));
+        webm.duration = c.headerDuration;
+        if (c.lastIsGroup) {
+            webm.clusters[1].blocks[3].group = true;
+            webm.clusters[1].blocks[3].duration = 13;
+        }
+        std::string bytes = buildWebm(webm);
+        if (c.corruptLastCluster) {
+            // A SimpleBlock too short for its own header throws inside the second cluster.
+            const std::string cluster =
+                element(0x1F43B675, uintElement(0xE7, 160) + element(0xA3, std::string("\x81\x00", 2)));
+            const std::string head = ebmlHeader() + ebmlId(0x18538067);
+            std::string payload = infoElement(1000000, c.headerDuration) + tracksElement(webm.track) +
+                                  clusterElement(webm.clusters[0]) + cluster;
+            bytes = head + ebmlSize(payload.size(), 8) + payload;
+        }
+        VornWebmReader& reader = readerFor(bytes);
+        ASSERT_TRUE(reader.parse()) << c.name;
+        EXPECT_EQ(reader.duration(), c.expected) << c.name;
+        for (size_t i = 0; i < reader.clusterCount(); ++i)
+            EXPECT_FALSE(reader.cluster(i).parsed) << c.name << ": nothing stays parsed";
+    }
 }
 
 struct CorruptCase {

@@ -110,6 +110,10 @@ std::string blockElement(const Block& block) {
     if (block.discardPadding)
         group += element(0x75A2, bigEndian(static_cast<uint64_t>(block.discardPadding), 8));
     group += element(0xA1, body);
+    if (block.referenced)
+        group += element(0xFB, bigEndian(static_cast<uint16_t>(block.reference), 2));
+    if (!block.additions.empty())
+        group += element(0x75A1, element(0xA6, uintElement(0xEE, 1) + element(0xA5, block.additions)));
     return element(0xA0, group);
 }
 
@@ -117,6 +121,8 @@ std::string clusterElement(const Cluster& cluster) {
     std::string payload = uintElement(0xE7, cluster.timecode);
     for (const Block& block : cluster.blocks)
         payload += blockElement(block);
+    if (cluster.unknownSize)
+        return ebmlId(0x1F43B675) + std::string("\x01\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8) + payload;
     return element(0x1F43B675, payload);
 }
 
@@ -141,6 +147,8 @@ std::string buildWebm(const Webm& webm) {
     std::string out = ebmlHeader();
     if (webm.voidAfterHeader)
         out += element(0xEC, std::string(5, '\0'));
+    if (webm.unknownSegmentSize)
+        return out + ebmlId(0x18538067) + std::string("\x01\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8) + segment;
     return out + element(0x18538067, segment, 8);
 }
 
@@ -335,6 +343,43 @@ bool makeAudio(const std::filesystem::path& path, const std::string& codec, doub
         "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000 -t " +
         std::to_string(seconds) + " -c:a " + codec + " -f webm '" + path.string() + "'";
     return run(command).status == 0;
+}
+
+bool makeVideoWith(const std::filesystem::path& path, double seconds, int fps, const std::string& options,
+                   bool live) {
+    const std::string target = "'" + path.string() + "'";
+    const std::string command =
+        "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=" + std::to_string(fps) + " -t " +
+        std::to_string(seconds) + " " + options + (live ? " -live 1 - > " + target : " " + target);
+    return run(command).status == 0;
+}
+
+std::string withUnknownClusterSizes(const std::string& bytes) {
+    std::string out = bytes;
+    uint64_t position = 0;
+    uint64_t id = 0;
+    uint64_t size = 0;
+    int length = 0;
+    // The EBML header, then the Segment's header: its children follow.
+    if (!readVint(out, position, id, length, true) || !readVint(out, position, size, length, false))
+        return out;
+    position += size;
+    if (!readVint(out, position, id, length, true) || !readVint(out, position, size, length, false))
+        return out;
+    while (position < out.size()) {
+        if (!readVint(out, position, id, length, true))
+            break;
+        const uint64_t sizeAt = position;
+        if (!readVint(out, position, size, length, false))
+            break;
+        if (id == 0x1F43B675) {
+            out[sizeAt] = static_cast<char>(0xFF >> (length - 1));
+            for (int i = 1; i < length; ++i)
+                out[sizeAt + i] = static_cast<char>(0xFF);
+        }
+        position += size;
+    }
+    return out;
 }
 
 } // namespace webmfix

@@ -27,6 +27,11 @@ struct Block {
     bool group = false;
     uint64_t duration = 0;
     int64_t discardPadding = 0;
+    // A group's ReferenceBlock (written when referenced) and the payload of its BlockAdditions (none
+    // when empty); both follow the Block.
+    bool referenced = false;
+    int16_t reference = 0;
+    std::string additions;
     uint64_t storedTrack = 1;
     // Length of the stored track number's size field.
     int trackLength = 1;
@@ -35,6 +40,8 @@ struct Block {
 struct Cluster {
     uint64_t timecode = 0;
     std::vector<Block> blocks;
+    // Written with the all-ones size field of a live stream.
+    bool unknownSize = false;
 };
 
 struct Track {
@@ -57,6 +64,8 @@ struct Webm {
     Track track;
     std::vector<Cluster> clusters;
     bool voidAfterHeader = false;
+    // The Segment's size field as a live stream leaves it: all ones.
+    bool unknownSegmentSize = false;
 };
 
 std::string ebmlHeader(const std::string& docType = "webm");
@@ -122,5 +131,13 @@ bool haveTool(const std::string& name);
 bool makeVideo(const std::filesystem::path& path, const std::string& codec, double seconds, int keyInterval,
                int clusterMs);
 bool makeAudio(const std::filesystem::path& path, const std::string& codec, double seconds);
+// A video-only file of ffmpeg's 64x48 test picture at fps frames a second, encoded with the given output
+// options (codec, key-frame interval, pixel format, container...). A live one is written through a pipe
+// as a stream would be: no Duration, a Segment of unknown size.
+bool makeVideoWith(const std::filesystem::path& path, double seconds, int fps, const std::string& options,
+                   bool live = false);
+// The bytes with every Cluster's size field (Segment children only) replaced by all ones of the same
+// length: the unknown size a live writer leaves. Offsets stay as they were.
+std::string withUnknownClusterSizes(const std::string& bytes);
 
 } // namespace webmfix
