@@ -12,6 +12,8 @@
 #include <bit>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <sys/resource.h>
 
 using namespace webmfix;
@@ -33,6 +35,7 @@ protected:
                            (m_dir / "out.mkv").wstring());
         const bool ok = muxer.run();
         m_errorText = muxer.errorText();
+        m_cues = muxer.cuePoints().size();
         m_output = readWholeFile(m_dir / "out.mkv");
         return ok;
     }
@@ -57,6 +60,7 @@ protected:
     TempDir m_dir;
     RecordingReporter m_reporter;
     std::wstring m_errorText;
+    size_t m_cues = 0;
     std::string m_output;
     std::vector<Node> m_top;
 };
@@ -201,15 +205,23 @@ TEST_F(MKVMuxerTest, InterleavesAudioByTime) {
     EXPECT_EQ(audio, (6000u - 100u) / 20u);
 }
 
-TEST_F(MKVMuxerTest, CuesNameClustersThatBeginWithAKeyFrame) {
+// Every video key frame is a cue: its own time, its cluster, and where its block starts inside it.
+TEST_F(MKVMuxerTest, CuesNameEveryVideoKeyFrame) {
     std::vector<Cluster> video = regularClusters(4, 3, 40, 10, true);
     video[2].blocks[0].flags = 0x00;
+    video[1].blocks[2].flags = 0x80;
+    video[3].blocks[1].group = true;
+    video[3].blocks[2].group = true;
+    video[3].blocks[2].referenced = true;
+    video[3].blocks[2].reference = -40;
     writeInputs(videoWebm(video), audioWebm(regularClusters(4, 6, 20, 5, true)));
     ASSERT_TRUE(mux());
     const Node& seg = segment();
     std::vector<const Node*> points = seg.child(0x1C53BB6B)->all(0xBB);
-    ASSERT_EQ(points.size(), 3u);
-    const uint64_t times[] = {0, 120, 360};
+    // Cluster starts at 0, 120 and 360 (not 240: no key frame), 200 inside the second cluster, and the
+    // group at 400 that refers to nothing; the group at 440 refers to an earlier frame.
+    const uint64_t times[] = {0, 120, 200, 360, 400};
+    ASSERT_EQ(points.size(), std::size(times));
     for (size_t i = 0; i < points.size(); ++i) {
         EXPECT_EQ(uintOf(m_output, *points[i]->child(0xB3)), times[i]);
         const Node* positions = points[i]->child(0xB7);
@@ -219,8 +231,20 @@ TEST_F(MKVMuxerTest, CuesNameClustersThatBeginWithAKeyFrame) {
         const Node* cluster = nullptr;
         for (const Node* candidate : seg.all(kCluster))
             cluster = candidate->start == at ? candidate : cluster;
-        ASSERT_NE(cluster, nullptr);
-        EXPECT_EQ(uintOf(m_output, *cluster->child(0xE7)), times[i]);
+        ASSERT_NE(cluster, nullptr) << times[i];
+        ASSERT_NE(positions->child(0xF0), nullptr);
+        const uint64_t blockAt = cluster->dataStart + uintOf(m_output, *positions->child(0xF0));
+        const Node* block = nullptr;
+        for (const Node& child : cluster->children)
+            block = child.start == blockAt ? &child : block;
+        ASSERT_NE(block, nullptr) << times[i] << ": the relative position names a block";
+        const Node* frame = block->id == 0xA0 ? block->child(0xA1) : block;
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(static_cast<uint8_t>(m_output[frame->dataStart]), 0x81) << times[i] << ": a video block";
+        const int16_t relative =
+            static_cast<int16_t>((static_cast<uint8_t>(m_output[frame->dataStart + 1]) << 8) |
+                                 static_cast<uint8_t>(m_output[frame->dataStart + 2]));
+        EXPECT_EQ(uintOf(m_output, *cluster->child(0xE7)) + relative, times[i]);
     }
 }
 
@@ -468,6 +492,55 @@ TEST_F(MKVMuxerTest, BlockGroupsKeepDurationAndDiscardPadding) {
     EXPECT_EQ(bytesOf(m_output, *group->child(0x75A2)), std::string("\x00\x80", 2));
 }
 
+// The references that make a frame a delta frame, and the additions (VP9 alpha), go to the output as
+// they stand, on both sides.
+TEST_F(MKVMuxerTest, BlockGroupsKeepTheirReferencesAndAdditions) {
+    std::vector<Cluster> clusters = regularClusters(2, 3, 40, 8, true);
+    for (Cluster& cluster : clusters) {
+        for (size_t b = 0; b < cluster.blocks.size(); ++b) {
+            Block& block = cluster.blocks[b];
+            block.group = true;
+            block.flags = 0x00;
+            block.referenced = b > 0;
+            block.reference = -40;
+            block.additions = "alpha-" + std::to_string(b);
+        }
+    }
+    Webm audio = audioWebm(regularClusters(2, 6, 20, 5, true));
+    audio.clusters[1].blocks[0].group = true;
+    audio.clusters[1].blocks[0].additions = "audio-extra";
+    writeInputs(videoWebm(clusters), audio);
+    ASSERT_TRUE(mux());
+    size_t videoGroups = 0;
+    size_t audioGroups = 0;
+    for (const Node* cluster : segment().all(kCluster)) {
+        for (const Node& child : cluster->children) {
+            if (child.id != 0xA0)
+                continue;
+            const Node* block = child.child(0xA1);
+            ASSERT_NE(block, nullptr);
+            const uint8_t track = static_cast<uint8_t>(m_output[block->dataStart]) & 0x7F;
+            const Node* additions = child.child(0x75A1);
+            ASSERT_NE(additions, nullptr);
+            const std::string payload = bytesOf(m_output, *additions);
+            if (track == 2) {
+                ++audioGroups;
+                EXPECT_NE(payload.find("audio-extra"), std::string::npos);
+                continue;
+            }
+            const int frame = static_cast<int>(videoGroups++ % 3);
+            EXPECT_NE(payload.find("alpha-" + std::to_string(frame)), std::string::npos);
+            const Node* reference = child.child(0xFB);
+            ASSERT_EQ(reference != nullptr, frame > 0);
+            if (reference)
+                EXPECT_EQ(bytesOf(m_output, *reference), std::string("\xFF\xD8", 2));
+        }
+    }
+    EXPECT_EQ(videoGroups, 6u);
+    EXPECT_EQ(audioGroups, 1u);
+    EXPECT_EQ(m_cues, 2u) << "the groups without a reference are the key frames";
+}
+
 TEST_F(MKVMuxerTest, VideoWithoutABlockToWriteIsAFailure) {
     Webm video = videoWebm({});
     const std::string cluster = element(kCluster, uintElement(0xE7, 0) + std::string(2, '\0'));
@@ -504,6 +577,82 @@ TEST_F(MKVMuxerTest, OutputWriteFailureThrowsWriteError) {
     disk.lift();
     EXPECT_EQ(code, 802);
     EXPECT_EQ(systemCode, EFBIG);
+}
+
+// Names in the output folder apart from the inputs.
+std::vector<std::string> outputNames(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "Video.webm" && name != "Audio.webm")
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Until the mux succeeds the output has a temporary name beside the final one; a failure of any kind
+// leaves neither name behind, and the inputs stay for another try.
+TEST_F(MKVMuxerTest, FailedMuxLeavesNoOutputAndKeepsTheInputs) {
+    vornLoadErrorStrings();
+    // Large enough for the "full" disk to stop it in the clusters.
+    const Webm video = videoWebm(regularClusters(40, 10, 40, 2000, true));
+    const Webm audio = audioWebm(regularClusters(10, 10, 20, 40, true));
+    const Webm smallVideo = videoWebm(regularClusters(3, 2, 40, 4, true));
+    enum Failure { NONE, AUDIO_UNPARSABLE, CORRUPT_BLOCK, DISK_FULL };
+    const std::pair<const char*, Failure> cases[] = {
+        {"audio that does not parse", AUDIO_UNPARSABLE},
+        {"a corrupt video block", CORRUPT_BLOCK},
+        {"a full disk", DISK_FULL},
+        {"success", NONE},
+    };
+    for (const auto& [name, failure] : cases) {
+        writeInputs(video, audio);
+        if (failure == AUDIO_UNPARSABLE)
+            writeWholeFile(m_dir / "Audio.webm", "not a webm file");
+        if (failure == CORRUPT_BLOCK)
+            writeWholeFile(m_dir / "Video.webm", withCorruptSecondCluster(smallVideo));
+        const std::string videoBytes = readWholeFile(m_dir / "Video.webm");
+        const std::string audioBytes = readWholeFile(m_dir / "Audio.webm");
+        bool muxed = false;
+        bool threw = false;
+        {
+            VornMKVMuxer muxer(&m_reporter, (m_dir / "Video.webm").wstring(),
+                               (m_dir / "Audio.webm").wstring(), (m_dir / "out.mkv").wstring());
+            EXPECT_EQ(outputNames(m_dir.path()), std::vector<std::string>{"out.mkv.muxing"}) << name;
+            std::optional<FullDisk> disk;
+            if (failure == DISK_FULL)
+                disk.emplace(100000);
+            try {
+                muxed = muxer.run();
+            } catch (const VornException&) {
+                threw = true;
+            }
+            disk.reset();
+            // Gone already when run answers, not only when the muxer is destroyed.
+            if (failure != NONE)
+                EXPECT_EQ(outputNames(m_dir.path()), std::vector<std::string>{}) << name;
+        }
+        EXPECT_EQ(muxed, failure == NONE) << name;
+        EXPECT_EQ(threw, failure == CORRUPT_BLOCK || failure == DISK_FULL) << name;
+        EXPECT_EQ(outputNames(m_dir.path()),
+                  failure == NONE ? std::vector<std::string>{"out.mkv"} : std::vector<std::string>{})
+            << name;
+        EXPECT_EQ(readWholeFile(m_dir / "Video.webm"), videoBytes) << name;
+        EXPECT_EQ(readWholeFile(m_dir / "Audio.webm"), audioBytes) << name;
+    }
+    ASSERT_TRUE(mux());
+    EXPECT_EQ(segment().dataStart + segment().size, m_output.size()) << "the published file is whole";
+}
+
+// A file already at the output name stays as it was when the mux fails.
+TEST_F(MKVMuxerTest, FailedMuxLeavesAnExistingFileAlone) {
+    writeWholeFile(m_dir / "out.mkv", "earlier file");
+    writeInputs(videoWebm(regularClusters(2, 2, 40, 8, true)), audioWebm(regularClusters(2, 2, 20, 4, true)));
+    writeWholeFile(m_dir / "Video.webm", "broken");
+    EXPECT_FALSE(mux());
+    EXPECT_EQ(readWholeFile(m_dir / "out.mkv"), "earlier file");
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "out.mkv.muxing"));
 }
 
 TEST_F(MKVMuxerTest, ReplacesAnExistingLongerOutput) {
