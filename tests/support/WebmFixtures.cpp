@@ -338,10 +338,11 @@ bool makeVideo(const std::filesystem::path& path, const std::string& codec, doub
     return run(command).status == 0;
 }
 
-bool makeAudio(const std::filesystem::path& path, const std::string& codec, double seconds) {
+bool makeAudio(const std::filesystem::path& path, const std::string& codec, double seconds, bool live) {
+    const std::string target = "'" + path.string() + "'";
     const std::string command =
         "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000 -t " +
-        std::to_string(seconds) + " -c:a " + codec + " -f webm '" + path.string() + "'";
+        std::to_string(seconds) + " -c:a " + codec + " -f webm " + (live ? "-live 1 - > " + target : target);
     return run(command).status == 0;
 }
 

@@ -127,10 +127,11 @@ bool haveTool(const std::string& name);
 
 // ffmpeg-made inputs: a video-only WebM (codec "libvpx" or "libvpx-vp9") with a key frame every
 // keyInterval frames at 10 frames a second, clusters of at most clusterMs, and an audio-only WebM
-// (codec "libopus" or "libvorbis"). Each answers whether ffmpeg succeeded.
+// (codec "libopus" or "libvorbis"), live as below when asked. Each answers whether ffmpeg succeeded.
 bool makeVideo(const std::filesystem::path& path, const std::string& codec, double seconds, int keyInterval,
                int clusterMs);
-bool makeAudio(const std::filesystem::path& path, const std::string& codec, double seconds);
+bool makeAudio(const std::filesystem::path& path, const std::string& codec, double seconds,
+               bool live = false);
 // A video-only file of ffmpeg's 64x48 test picture at fps frames a second, encoded with the given output
 // options (codec, key-frame interval, pixel format, container...). A live one is written through a pipe
 // as a stream would be: no Duration, a Segment of unknown size.
