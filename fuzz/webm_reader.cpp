@@ -65,14 +65,25 @@ void walkReader(const std::string& path, uint32_t type, uint64_t size) {
     reader.parse();
     // Each cluster needs at least a header's bytes.
     check(reader.clusterCount() <= size / 2 + 1);
+    check(reader.duration() >= 0);
+    const auto inside = [size](int64_t position, uint64_t length) {
+        return position >= 0 && static_cast<uint64_t>(position) <= size &&
+               length <= size - static_cast<uint64_t>(position);
+    };
     try {
         for (size_t i = 0; i < reader.clusterCount(); ++i) {
             VornClusterEntry& cluster = reader.cluster(i);
+            // Unknown-size clusters included: the extent found lies inside the file.
+            check(inside(cluster.dataStart, cluster.dataSize));
             if (reader.parseCluster(cluster)) {
-                for (const VornBlockEntry& block : cluster.blocks)
-                    check(block.dataPosition >= 0 &&
-                          block.dataPosition + static_cast<int64_t>(block.dataSize) <=
-                              static_cast<int64_t>(size));
+                for (const VornBlockEntry& block : cluster.blocks) {
+                    check(inside(block.dataPosition, block.dataSize));
+                    if (block.elementId == 0xA0)
+                        check(inside(block.groupPosition, block.groupSize) &&
+                              block.copiedSize <= block.groupSize);
+                    else
+                        check(block.copiedSize == 0);
+                }
             }
             reader.releaseCluster(cluster);
         }
