@@ -52,7 +52,7 @@ VornMKVMuxer::VornMKVMuxer(VornMuxReporter* engine, const std::wstring& videoPat
       m_video(std::make_unique<VornWebmReader>(videoPath, VornWebmReader::TRACK_TYPE_VIDEO)),
       m_audio(std::make_unique<VornWebmReader>(audioPath, VornWebmReader::TRACK_TYPE_AUDIO)),
       m_engine(engine), m_videoPath(videoPath), m_audioPath(audioPath), m_outputPath(outputPath),
-      m_temporaryPath(outputPath + TEMPORARY_SUFFIX) {}
+      m_temporaryPath(outputPath + TEMPORARY_SUFFIX), m_createdOutput(isOpen()) {}
 
 VornMKVMuxer::~VornMKVMuxer() {
     if (!m_published)
@@ -61,6 +61,9 @@ VornMKVMuxer::~VornMKVMuxer() {
 
 void VornMKVMuxer::discardOutput() {
     closeOutput();
+    // What stands at the temporary name when it could not be opened is not the muxer's to remove.
+    if (!m_createdOutput)
+        return;
     if (std::optional<std::string> native = vornNativePath(m_temporaryPath)) {
         std::error_code ignored;
         std::filesystem::remove(*native, ignored);

@@ -76,6 +76,7 @@ private:
     std::wstring m_audioPath;
     std::wstring m_outputPath;
     std::wstring m_temporaryPath;
+    bool m_createdOutput = false;
     bool m_published = false;
     std::vector<VornCuePoint> m_cuePoints;
 };

@@ -157,6 +157,27 @@ TEST_F(MKVFileTest, ElementHeaderAdvancesPastIdAndSize) {
     EXPECT_EQ(position, 8);
 }
 
+// A size field of all ones, whatever its length, is the unknown size of a live stream; one short of
+// all ones is a size like any other.
+TEST_F(MKVFileTest, AllOnesSizeFieldsAreUnknown) {
+    const std::pair<std::string, uint64_t> cases[] = {
+        {"\xFF", VornMKVFile::UNKNOWN_SIZE},
+        {"\x7F\xFF", VornMKVFile::UNKNOWN_SIZE},
+        {std::string("\x01\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8), VornMKVFile::UNKNOWN_SIZE},
+        {"\xFE", 126},
+        {"\x7F\xFE", 16382},
+    };
+    for (const auto& [field, expected] : cases) {
+        VornMKVFile& file = fileWith("\xE7" + field + "....");
+        int64_t position = 0;
+        uint32_t id = 0;
+        uint64_t size = 0;
+        ASSERT_TRUE(file.readElementHeader(position, id, size));
+        EXPECT_EQ(size, expected) << field.size();
+        EXPECT_EQ(position, static_cast<int64_t>(1 + field.size()));
+    }
+}
+
 // Small reads go through a window of the file; every range must still read what the file holds,
 // including ranges that straddle the window's edge and reads that jump backwards.
 TEST_F(MKVFileTest, ReadsMatchTheFileAcrossTheReadWindow) {

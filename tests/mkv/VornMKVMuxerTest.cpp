@@ -653,6 +653,14 @@ TEST_F(MKVMuxerTest, FailedMuxLeavesAnExistingFileAlone) {
     EXPECT_FALSE(mux());
     EXPECT_EQ(readWholeFile(m_dir / "out.mkv"), "earlier file");
     EXPECT_FALSE(std::filesystem::exists(m_dir / "out.mkv.muxing"));
+
+    // Nor is a folder that stands at the temporary name removed: the muxer never opened it.
+    writeInputs(videoWebm(regularClusters(2, 2, 40, 8, true)), audioWebm(regularClusters(2, 2, 20, 4, true)));
+    std::filesystem::create_directory(m_dir / "out.mkv.muxing");
+    EXPECT_FALSE(mux());
+    EXPECT_EQ(m_errorText, L"Error on Muxing MKV File");
+    EXPECT_TRUE(std::filesystem::is_directory(m_dir / "out.mkv.muxing"));
+    EXPECT_EQ(readWholeFile(m_dir / "out.mkv"), "earlier file");
 }
 
 TEST_F(MKVMuxerTest, ReplacesAnExistingLongerOutput) {
