@@ -77,7 +77,9 @@ VornBlockEntry VornClusters::buildBlock(uint32_t id, int64_t position, uint64_t 
     // Inside a Block the top flag bit is reserved: a group's frame is a key frame when it refers to
     // no other frame.
     block.keyframe = id == ID_SIMPLE_BLOCK ? (block.flags & 0x80) != 0 : !block.referenced;
-    block.absoluteTimecode = static_cast<int64_t>(clusterTimecode) + block.relativeTimecode;
+    // Wrapping arithmetic: a hostile cluster timecode near the top of the range must not overflow.
+    block.absoluteTimecode =
+        static_cast<int64_t>(clusterTimecode + static_cast<uint64_t>(int64_t{block.relativeTimecode}));
     return block;
 }
 

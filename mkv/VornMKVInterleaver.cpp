@@ -68,10 +68,10 @@ void VornMKVInterleaver::add(const Item& item) {
     // A block timecode is 16 bits relative to its cluster. Where a block lies too far from the cluster
     // it would join (long audio after the video, or a gap), it opens a cluster of its own rather than
     // being written at a wrapped-round time.
-    if (!fits(item.time - m_clusterTime)) {
+    if (!fits(item.time, m_clusterTime)) {
         closeCluster();
         m_clusterTime = std::max<int64_t>(item.time, 0);
-        if (!fits(item.time - m_clusterTime))
+        if (!fits(item.time, m_clusterTime))
             return;
     }
     m_pending.push_back(item);

@@ -41,7 +41,12 @@ private:
     void writeBlock(const Item& item, int16_t relative);
     void copyGroupChildren(VornWebmReader& input, const VornBlockEntry& block);
     int64_t audioTicks(int64_t ticks) const;
-    static bool fits(int64_t relative) { return relative >= INT16_MIN && relative <= INT16_MAX; }
+    // Whether a block at time lies within a 16-bit timecode of the cluster; wide enough that hostile
+    // times at the ends of the range cannot overflow.
+    static bool fits(int64_t time, int64_t clusterTime) {
+        const __int128 relative = static_cast<__int128>(time) - clusterTime;
+        return relative >= INT16_MIN && relative <= INT16_MAX;
+    }
 
     VornMKVWriter& m_output;
     VornWebmReader& m_video;

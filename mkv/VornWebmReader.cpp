@@ -4,6 +4,7 @@
 #include "mkv/VornMatroskaIds.h"
 
 #include <algorithm>
+#include <cstdint>
 
 using namespace vornmkv;
 
@@ -134,9 +135,12 @@ double VornWebmReader::durationFromBlocks() {
             if (m_clusters.parse(cluster)) {
                 for (const VornBlockEntry& block : cluster.blocks) {
                     const uint64_t ticks = block.blockDuration != 0 ? block.blockDuration : frameTicks;
-                    end =
-                        std::max(end, block.absoluteTimecode +
-                                          static_cast<int64_t>(std::min<uint64_t>(ticks, uint64_t{1} << 40)));
+                    const int64_t length = static_cast<int64_t>(std::min<uint64_t>(ticks, uint64_t{1} << 40));
+                    // Saturating: the time of a hostile block may lie at the top of the range.
+                    const int64_t blockEnd = block.absoluteTimecode > INT64_MAX - length
+                                                 ? INT64_MAX
+                                                 : block.absoluteTimecode + length;
+                    end = std::max(end, blockEnd);
                     found = true;
                 }
             }
