@@ -151,6 +151,55 @@ TEST(VornHttpTransfer, ScriptedServerFaultsStillGiveTheExactFile) {
     }
 }
 
+TEST(VornHttpTransfer, RedirectTargetsResolveAgainstTheRequestedUrl) {
+    const std::string content = randomBytes(50000, 3);
+    struct Case {
+        std::string location;
+        std::string resolvedTarget;
+    };
+    const Case cases[] = {
+        {"file.bin", "/dir/sub/file.bin"},  {"../up/file.bin", "/dir/up/file.bin"},
+        {"./x/../y.bin", "/dir/sub/y.bin"}, {"?part=2", "/dir/sub/start?part=2"},
+        {"/root.bin", "/root.bin"},         {"//127.0.0.1:PORT/other/z.bin", "/other/z.bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location);
+        std::string location = c.location;
+        ScriptedHttpServer server([&](const ScriptedRequest& r, size_t) {
+            if (r.target == "/dir/sub/start?part=1") {
+                return ScriptedReply::status(302, "Found", "", {"Location: " + location});
+            }
+            if (r.target == c.resolvedTarget) {
+                return ScriptedReply::file(r, content);
+            }
+            return ScriptedReply::status(404, "Not Found", "");
+        });
+        server.start();
+        const size_t port = location.find("PORT");
+        if (port != std::string::npos) {
+            location.replace(port, 4, std::to_string(server.port()));
+        }
+        Download download;
+        download.run(server.url("/dir/sub/start?part=1"), 1);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+        EXPECT_TRUE(download.result() == content);
+    }
+}
+
+TEST(VornHttpTransfer, BlanksControlsAndNonAsciiInTheUrlTravelPercentEncoded) {
+    const std::string content = randomBytes(20000, 4);
+    ScriptedHttpServer server(
+        [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
+    server.start();
+    Download download;
+    download.run(server.url("/a b/\xC3\xBC\x01.bin?q=<x>"), 1);
+    EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+    const std::vector<ScriptedRequest> requests = server.requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].target, "/a%20b/%C3%BC%01.bin?q=%3Cx%3E");
+    EXPECT_EQ(requests[0].raw.find("\x01"), std::string::npos);
+}
+
 // A disk that fills up in the middle of a segment, made with the file-size limit: the connection stops with
 // the disk text, and once there is room again the download goes on from what reached the file.
 TEST(VornHttpTransfer, AFullDiskMidwayLosesNothingOnceThereIsRoom) {
