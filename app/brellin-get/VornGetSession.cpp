@@ -74,6 +74,12 @@ int VornGetSession::Run() {
 }
 
 bool VornGetSession::Prepare(std::string& error) {
+    if (vornUrlHasLineBreak(m_options.url)) {
+        // Printed escaped: the URL itself could forge lines on the terminal.
+        error = "the URL \"" + vornWireTarget(m_options.url) +
+                "\" holds a line break or a NUL character and is refused";
+        return false;
+    }
     VornUrl url;
     try {
         url = VornUrl(m_options.url);

@@ -129,6 +129,7 @@ TEST_F(BrellinGet, BadArgumentsAreRefusedWithAMessage) {
         {{"http://127.0.0.1/x", "http://127.0.0.1/y"}, "only one URL"},
         {{"ftp://127.0.0.1/x"}, "unsupported URL"},
         {{"gopher://127.0.0.1/x"}, "unsupported URL"},
+        {{"http://127.0.0.1/x\r\nX-Injected: 1"}, "holds a line break"},
     };
     for (const Case& c : cases) {
         Outcome outcome = run(c.arguments, m_logs.path());
