@@ -108,10 +108,13 @@ std::string VornUrl::repair(const std::string& given) {
 }
 
 void VornUrl::parse(const std::string& text) {
-    if (text.empty() || vornUrlHasLineBreak(text)) {
+    if (text.empty()) {
         return;
     }
     m_givenText = text;
+    if (vornUrlHasLineBreak(text)) {
+        return; // kept as given, but never a URL to fetch
+    }
     const std::string repaired = repair(text);
     const size_t separator = repaired.find("://");
     m_scheme = vornToLower(repaired.substr(0, separator));

@@ -91,6 +91,12 @@ bool VornGetSession::Prepare(std::string& error) {
         error = "unsupported URL \"" + m_options.url + "\": brellin-get fetches http:// and https:// URLs";
         return false;
     }
+    if (VornKnownFolders::dataHome().empty() || VornKnownFolders::configHome().empty()) {
+        error = "no home folder is known (HOME is unset and the user has no entry in the password "
+                "database): set HOME, or XDG_DATA_HOME and XDG_CONFIG_HOME, to where downloads and "
+                "settings are kept";
+        return false;
+    }
     if (!ChooseDestination(error)) {
         return false;
     }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,6 +161,40 @@ TEST_F(BrellinGet, SavesIntoTheGivenFolderAndStoresTheDownload) {
     EXPECT_EQ(vornWideToUtf8(database.columnText(1, "connections")), "8");
     EXPECT_EQ(vornWideToUtf8(database.folderPath(1)), std::filesystem::canonical(out).string() + "/");
     EXPECT_EQ(folderEntries(workFolder(1)), std::vector<std::string>{"LogFile.txt"});
+}
+
+TEST_F(BrellinGet, WithoutAHomeFolderItRefusesAndWritesNothing) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become a user without a password-database entry";
+    }
+    TempDir current;
+    std::filesystem::permissions(current.path(), std::filesystem::perms::all);
+    const std::filesystem::path err = m_logs / "nohome-err.txt";
+    pid_t child = fork();
+    if (child == 0) {
+        const uid_t stranger = 54321; // no entry in the password database
+        int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        dup2(fd, STDERR_FILENO);
+        if (chdir(current.path().c_str()) != 0 || setgroups(0, nullptr) != 0 || setgid(stranger) != 0 ||
+            setuid(stranger) != 0) {
+            _exit(126);
+        }
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
+            unsetenv(name);
+        }
+        const std::string url = m_server->url("/nohome.bin");
+        execl(kGetter.c_str(), kGetter.c_str(), url.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 127 || WEXITSTATUS(status) == 126) {
+        GTEST_SKIP() << "the test user cannot run " << kGetter;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(readWholeFile(err).find("no home folder is known"), std::string::npos) << readWholeFile(err);
+    EXPECT_TRUE(std::filesystem::is_empty(current.path()));
 }
 
 TEST_F(BrellinGet, WithoutAFolderTheFileGoesToItsCategoryInDownloads) {
