@@ -76,6 +76,17 @@ public:
         }
         return "<no file>";
     }
+    // The merged file's name.
+    std::string resultName() const {
+        std::error_code ignored;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(m_dir.path() / "done", ignored)) {
+            if (entry.is_regular_file()) {
+                return entry.path().filename().string();
+            }
+        }
+        return "<no file>";
+    }
     std::string log() const { return readWholeFile(m_dir.path() / "work" / "LogFile.txt"); }
     int32_t state() const { return m_state; }
     const std::string& error() const { return m_error; }
@@ -198,6 +209,33 @@ TEST(VornHttpTransfer, BlanksControlsAndNonAsciiInTheUrlTravelPercentEncoded) {
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests[0].target, "/a%20b/%C3%BC%01.bin?q=%3Cx%3E");
     EXPECT_EQ(requests[0].raw.find("\x01"), std::string::npos);
+}
+
+TEST(VornHttpTransfer, AGenericContentTypeKeepsTheNamesOwnExtension) {
+    struct Case {
+        std::string path;
+        std::string contentType;
+        std::string savedAs;
+    };
+    const Case cases[] = {
+        {"/big.bin", "text/plain", "big.bin"},
+        {"/x.tar.gz", "text/plain; charset=utf-8", "x.tar.gz"},
+        {"/image.iso", "application/octet-stream", "image.iso"},
+        {"/dump.raw", "Binary/Octet-Stream", "dump.raw"},
+        {"/notes", "text/plain", "notes.txt"},  // no extension of its own: the type gives one
+        {"/clip.bin", "video/mp4", "clip.mp4"}, // a specific type still names the file
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        ScriptedHttpServer server([&](const ScriptedRequest& r, size_t) {
+            return ScriptedReply::file(r, "some text\n", {"Content-Type: " + c.contentType});
+        });
+        server.start();
+        Download download;
+        download.run(server.url(c.path), 1);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+        EXPECT_EQ(download.resultName(), c.savedAs);
+    }
 }
 
 // A disk that fills up in the middle of a segment, made with the file-size limit: the connection stops with
