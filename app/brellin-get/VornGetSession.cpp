@@ -1,6 +1,7 @@
 #include "app/brellin-get/VornGetSession.h"
 
 #include "base/VornKnownFolders.h"
+#include "base/VornMime.h"
 #include "base/VornText.h"
 #include "base/VornUrl.h"
 #include "engine/VornDownloadEngine.h"
@@ -10,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -104,8 +106,7 @@ bool VornGetSession::Prepare(std::string& error) {
         error = "cannot open the download database in " + VornKnownFolders::dataFolder().string();
         return false;
     }
-    FindOrCreateDownload();
-    return true;
+    return FindOrCreateDownload(error);
 }
 
 bool VornGetSession::ChooseDestination(std::string& error) {
@@ -125,11 +126,30 @@ bool VornGetSession::ChooseDestination(std::string& error) {
     return true;
 }
 
-void VornGetSession::FindOrCreateDownload() {
+bool VornGetSession::SameDestination(const std::wstring& stored) const {
+    if (stored == m_destination) {
+        return true;
+    }
+    // Once the name is known the engine stores the category folder it saves into, so a download
+    // stopped after that is found below the folder the user gave.
+    if (m_customFolder || !stored.starts_with(m_destination)) {
+        return false;
+    }
+    const std::wstring rest = stored.substr(m_destination.size());
+    for (const char* category : {CATEGORY_VIDEO, CATEGORY_AUDIO, CATEGORY_COMPRESSED, CATEGORY_DOCUMENT,
+                                 CATEGORY_APPLICATION, CATEGORY_MISC}) {
+        if (rest == vornUtf8ToWide(category) + L"/") {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool VornGetSession::FindOrCreateDownload(std::string& error) {
     std::string urlText = VornUrl(m_options.url).givenText();
     for (const VornListRow& row : m_database.listDownloads("all", "incomplete", "id desc")) {
         VornDownloadRecord stored = m_database.loadRecord(row.id);
-        if (stored.url.givenText() == urlText && m_database.folderPath(row.id) == m_destination) {
+        if (stored.url.givenText() == urlText && SameDestination(m_database.folderPath(row.id))) {
             m_record = stored;
             m_resume = true;
             break;
@@ -144,8 +164,14 @@ void VornGetSession::FindOrCreateDownload() {
             VornSettings::writeInteger(VornSettings::kLastDownloadId, largest);
             id = VornSettings::nextDownloadId();
         }
+        // A settings store that cannot be written hands out the same id again: the database decides.
+        id = std::max(id, largest + 1);
         m_record = VornDownloadRecord(id, urlText, "", static_cast<uint8_t>(connections), limit, "normal");
-        m_database.addDownload(m_record);
+        if (!m_database.addDownload(m_record)) {
+            // Going on would update another download's row and work folder.
+            error = "cannot store the download in " + m_database.path().string();
+            return false;
+        }
         // The folder is stored at once, so an interrupted download is found again by URL and folder.
         m_database.setColumn(id, "folderpath", Quoted(m_destination));
     }
@@ -158,6 +184,7 @@ void VornGetSession::FindOrCreateDownload() {
     // Without its segment table there is nothing to resume: the engine starts afresh on its own.
     m_resume =
         m_resume && std::filesystem::exists(VornKnownFolders::dataFolder() / std::to_string(m_record.id));
+    return true;
 }
 
 bool VornGetSession::StartEngine(std::string& error) {

@@ -34,7 +34,10 @@ public:
 private:
     bool Prepare(std::string& error);
     bool ChooseDestination(std::string& error);
-    void FindOrCreateDownload();
+    bool FindOrCreateDownload(std::string& error);
+    // True when a stored download's folder is where this run saves: the folder itself, or below it
+    // the category folder the engine stored.
+    bool SameDestination(const std::wstring& stored) const;
     bool StartEngine(std::string& error);
     int Drive();
     bool Handle(const VornMessage& message);

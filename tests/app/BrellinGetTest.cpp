@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -288,6 +289,62 @@ TEST_F(BrellinGet, SigtermStopsCleanlyAndKeepsTheSegmentTable) {
     Outcome second = run({m_server->url("/slow/paper.pdf"), "-c", "8", "-o", out}, m_logs.path());
     ASSERT_EQ(second.status, 0) << second.err;
     EXPECT_EQ(fileSha256(m_dir / "out" / "paper.pdf"), fileSha256(served));
+}
+
+// The engine stores the category folder as the download's folder once the name is known; a stopped
+// download must still be found by the folder the user asked for.
+TEST_F(BrellinGet, AStoppedDownloadIsFoundAgainBelowItsCategoryFolder) {
+    std::filesystem::path served = m_server->writeRandomFile("slow/clip.mp4", 2 * 1024 * 1024, 5);
+    Process first = launch({m_server->url("/slow/clip.mp4"), "-c", "2", "-q"}, m_logs.path());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(workFolder(1) / "segments.bin") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(first.pid, SIGTERM);
+    waitFor(first);
+    const std::filesystem::path video = m_home.home() / "Downloads" / "Video";
+    {
+        VornDatabase database;
+        ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+        database.setColumn(1, "folderpath", vornUtf8ToWide("'" + video.string() + "/'"));
+    }
+    Outcome second = run({m_server->url("/slow/clip.mp4"), "-c", "8", "-q"}, m_logs.path());
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(fileSha256(video / "clip.mp4"), fileSha256(served));
+    VornDatabase database;
+    ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+    EXPECT_EQ(database.largestDownloadId(), 1);
+    EXPECT_FALSE(std::filesystem::exists(workFolder(2)));
+}
+
+TEST_F(BrellinGet, ADownloadThatCannotBeStoredIsRefusedBeforeAnythingIsFetched) {
+    m_server->writeRandomFile("kept.bin", 1000, 1);
+    Outcome first = run({m_server->url("/kept.bin"), "-q", "-o", (m_dir / "out").string()}, m_logs.path());
+    ASSERT_EQ(first.status, 0) << first.err;
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((VornKnownFolders::dataFolder() / "VornDB.db").c_str(), &db), SQLITE_OK);
+        const int result = sqlite3_exec(db,
+                                        "create trigger refuse before insert on downloads "
+                                        "begin select raise(abort, 'refused'); end",
+                                        nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        ASSERT_EQ(result, SQLITE_OK);
+    }
+    // The settings store no longer hands out fresh ids either: it is a folder now.
+    std::filesystem::path settings = VornKnownFolders::settingsFolder() / "settings.conf";
+    std::filesystem::remove(settings);
+    std::filesystem::create_directories(settings);
+    const size_t before = m_server->requests().size();
+    Outcome second = run({m_server->url("/other.bin"), "-o", (m_dir / "out").string()}, m_logs.path());
+    EXPECT_NE(second.status, 0);
+    EXPECT_NE(second.err.find("cannot store the download"), std::string::npos) << second.err;
+    EXPECT_EQ(m_server->requests().size(), before);
+    VornDatabase database;
+    ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+    EXPECT_EQ(vornWideToUtf8(database.columnText(1, "status")), "Complete");
+    EXPECT_EQ(database.loadRecord(1).url.givenText(), m_server->url("/kept.bin"));
 }
 
 TEST(BrellinGetAuth, CredentialsComeFromTheUrlOrTheStoredSiteCredentials) {
