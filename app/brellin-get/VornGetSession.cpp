@@ -155,6 +155,9 @@ bool VornGetSession::FindOrCreateDownload(std::string& error) {
             break;
         }
     }
+    if (m_resume && !LockWorkFolder(error)) {
+        return false;
+    }
     int32_t connections = m_options.connections > 0 ? m_options.connections : VornSettings::maxConnections();
     int64_t limit = m_options.limitKbps ? *m_options.limitKbps : VornSettings::bandWidthLimit();
     if (!m_resume) {
@@ -172,6 +175,9 @@ bool VornGetSession::FindOrCreateDownload(std::string& error) {
             error = "cannot store the download in " + m_database.path().string();
             return false;
         }
+        if (!LockWorkFolder(error)) {
+            return false;
+        }
         // The folder is stored at once, so an interrupted download is found again by URL and folder.
         m_database.setColumn(id, "folderpath", Quoted(m_destination));
     }
@@ -180,10 +186,19 @@ bool VornGetSession::FindOrCreateDownload(std::string& error) {
     m_database.setColumn(m_record.id, "connections", std::to_wstring(connections));
     m_database.setColumn(m_record.id, "bandwidthlimit", std::to_wstring(limit));
     m_database.markStarted(m_record.id);
-    m_workFolder = WithSeparator(VornKnownFolders::dataFolder() / std::to_string(m_record.id));
-    // Without its segment table there is nothing to resume: the engine starts afresh on its own.
-    m_resume =
-        m_resume && std::filesystem::exists(VornKnownFolders::dataFolder() / std::to_string(m_record.id));
+    return true;
+}
+
+bool VornGetSession::LockWorkFolder(std::string& error) {
+    const std::filesystem::path folder = VornKnownFolders::dataFolder() / std::to_string(m_record.id);
+    m_workFolder = WithSeparator(folder);
+    // Without its work folder there is nothing to resume: the engine starts afresh on its own.
+    m_resume = m_resume && std::filesystem::exists(folder);
+    if (!m_workLock.tryLock(folder)) {
+        error = "download " + std::to_string(m_record.id) +
+                " is running in another process (its work folder " + folder.string() + " is in use)";
+        return false;
+    }
     return true;
 }
 

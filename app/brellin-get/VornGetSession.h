@@ -2,6 +2,7 @@
 
 #include "app/brellin-get/VornGetOptions.h"
 #include "app/brellin-get/VornGetProgress.h"
+#include "base/VornFolderLock.h"
 #include "base/VornMessageTarget.h"
 #include "storage/VornDatabase.h"
 #include "storage/VornDownloadRecord.h"
@@ -38,6 +39,8 @@ private:
     // True when a stored download's folder is where this run saves: the folder itself, or below it
     // the category folder the engine stored.
     bool SameDestination(const std::wstring& stored) const;
+    // Takes the download's work folder for this process, before anything of the download is changed.
+    bool LockWorkFolder(std::string& error);
     bool StartEngine(std::string& error);
     int Drive();
     bool Handle(const VornMessage& message);
@@ -56,6 +59,7 @@ private:
     std::wstring m_workFolder;
     bool m_customFolder = false;
     bool m_resume = false;
+    VornFolderLock m_workLock;
     std::unique_ptr<VornDownloadEngine> m_engine;
     VornGetProgress m_progress;
     bool m_terminal = false;

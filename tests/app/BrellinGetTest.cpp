@@ -318,6 +318,27 @@ TEST_F(BrellinGet, AStoppedDownloadIsFoundAgainBelowItsCategoryFolder) {
     EXPECT_FALSE(std::filesystem::exists(workFolder(2)));
 }
 
+TEST_F(BrellinGet, ASecondProcessOnTheSameDownloadRefusesAndTouchesNothing) {
+    std::filesystem::path served = m_server->writeRandomFile("slow/shared.zip", 1024 * 1024, 6);
+    const std::string out = (m_dir / "out").string();
+    Process first = launch({m_server->url("/slow/shared.zip"), "-c", "2", "-o", out}, m_logs.path());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(workFolder(1) / "segments.bin") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Outcome second = run({m_server->url("/slow/shared.zip"), "-c", "8", "-o", out}, m_logs.path());
+    EXPECT_NE(second.status, 0);
+    EXPECT_NE(second.err.find("is running in another process"), std::string::npos) << second.err;
+    EXPECT_EQ(waitFor(first), 0);
+    EXPECT_EQ(fileSha256(m_dir / "out" / "shared.zip"), fileSha256(served));
+    VornDatabase database;
+    ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+    EXPECT_EQ(database.largestDownloadId(), 1);
+    EXPECT_EQ(vornWideToUtf8(database.columnText(1, "connections")), "2"); // the second run changed nothing
+    EXPECT_EQ(vornWideToUtf8(database.columnText(1, "status")), "Complete");
+}
+
 TEST_F(BrellinGet, ADownloadThatCannotBeStoredIsRefusedBeforeAnythingIsFetched) {
     m_server->writeRandomFile("kept.bin", 1000, 1);
     Outcome first = run({m_server->url("/kept.bin"), "-q", "-o", (m_dir / "out").string()}, m_logs.path());
