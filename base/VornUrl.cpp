@@ -3,6 +3,7 @@
 #include "base/VornPunyCode.h"
 #include "base/VornText.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -277,6 +278,21 @@ std::string VornUrl::saveName() const {
 
 bool vornUrlHasLineBreak(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+std::string vornUrlWithoutPassword(const std::string& text) {
+    const size_t separator = text.find("://");
+    const size_t start = separator == std::string::npos ? 0 : separator + 3;
+    const size_t end = std::min(text.find_first_of("/?#", start), text.size());
+    const size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start) {
+        return text;
+    }
+    const size_t colon = text.find(':', start);
+    if (colon == std::string::npos || colon > at) {
+        return text;
+    }
+    return text.substr(0, colon) + text.substr(at);
 }
 
 std::string vornWireTarget(const std::string& target) {

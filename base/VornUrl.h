@@ -85,6 +85,10 @@ private:
 // is refused before anything is sent.
 bool vornUrlHasLineBreak(const std::string& text);
 
+// The URL text with the password of its user information taken out ("u:p@h" becomes "u@h"), for
+// storing: the password belongs in the scrambled site credentials.
+std::string vornUrlWithoutPassword(const std::string& text);
+
 // A request target (or a proxy's absolute URL) as it may travel: controls, blanks, DEL, bytes above
 // 0x7E and the characters browsers escape in paths are percent-encoded; existing escapes stay.
 std::string vornWireTarget(const std::string& target);

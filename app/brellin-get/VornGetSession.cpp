@@ -146,7 +146,13 @@ bool VornGetSession::SameDestination(const std::wstring& stored) const {
 }
 
 bool VornGetSession::FindOrCreateDownload(std::string& error) {
-    std::string urlText = VornUrl(m_options.url).givenText();
+    const VornUrl given(m_options.url);
+    // A password given in the URL goes to the scrambled site credentials, never into the stored URL.
+    const std::string urlText = vornUrlWithoutPassword(given.givenText());
+    if (!given.password().empty()) {
+        m_urlUser = vornWideToUtf8(vornPercentDecode(given.user()));
+        m_urlPassword = vornWideToUtf8(vornPercentDecode(given.password()));
+    }
     for (const VornListRow& row : m_database.listDownloads("all", "incomplete", "id desc")) {
         VornDownloadRecord stored = m_database.loadRecord(row.id);
         if (stored.url.givenText() == urlText && SameDestination(m_database.folderPath(row.id))) {
@@ -175,11 +181,14 @@ bool VornGetSession::FindOrCreateDownload(std::string& error) {
             error = "cannot store the download in " + m_database.path().string();
             return false;
         }
+        // The folder is stored at once, so an interrupted download is found again by URL and folder.
+        m_database.setColumn(id, "folderpath", Quoted(m_destination));
         if (!LockWorkFolder(error)) {
             return false;
         }
-        // The folder is stored at once, so an interrupted download is found again by URL and folder.
-        m_database.setColumn(id, "folderpath", Quoted(m_destination));
+    }
+    if (!m_urlPassword.empty()) {
+        m_database.saveCredentials(m_record, m_urlUser, m_urlPassword);
     }
     m_record.connections = static_cast<uint8_t>(connections);
     m_record.bandwidthLimit = limit;
@@ -215,7 +224,10 @@ bool VornGetSession::StartEngine(std::string& error) {
     m_engine->SetSocksVersionSelector(VornSettings::socksVersion() == 4 ? 1 : 2);
     std::string user;
     std::string password;
-    if (!m_database.findCredentials(m_record, user, password) || user.empty()) {
+    if (!m_urlPassword.empty()) {
+        user = m_urlUser;
+        password = m_urlPassword;
+    } else if (!m_database.findCredentials(m_record, user, password) || user.empty()) {
         user = vornWideToUtf8(vornPercentDecode(m_record.url.user()));
         password = vornWideToUtf8(vornPercentDecode(m_record.url.password()));
     }

@@ -57,6 +57,9 @@ private:
     VornDownloadRecord m_record;
     std::wstring m_destination;
     std::wstring m_workFolder;
+    // Credentials given in the URL, for this run (they are stored scrambled, the URL without them).
+    std::string m_urlUser;
+    std::string m_urlPassword;
     bool m_customFolder = false;
     bool m_resume = false;
     VornFolderLock m_workLock;

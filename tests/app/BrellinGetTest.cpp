@@ -394,6 +394,20 @@ TEST(BrellinGetAuth, CredentialsComeFromTheUrlOrTheStoredSiteCredentials) {
     Outcome fromUrl = run({withUser, "-o", (dir / "b").string()}, logs.path());
     ASSERT_EQ(fromUrl.status, 0) << fromUrl.err;
     EXPECT_EQ(fileSha256(dir / "b" / "doc.bin"), fileSha256(served));
+    // The password is kept scrambled in the site credentials; the stored URL keeps only the user.
+    const std::string databaseBytes = readWholeFile(VornKnownFolders::dataFolder() / "VornDB.db");
+    EXPECT_EQ(databaseBytes.find("secret"), std::string::npos);
+    {
+        VornDatabase database;
+        ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+        EXPECT_EQ(database.loadRecord(2).url.givenText(),
+                  "http://alice@" + url.substr(std::string("http://").size()));
+        std::string user;
+        std::string password;
+        ASSERT_TRUE(database.findCredentials(database.loadRecord(2), user, password));
+        EXPECT_EQ(user, "alice");
+        EXPECT_EQ(password, "secret");
+    }
 
     {
         VornDatabase database;

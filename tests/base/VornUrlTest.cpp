@@ -302,6 +302,23 @@ TEST(VornUrlSafety, LineBreaksAndNulAnywhereGiveAnUnsupportedUrl) {
     EXPECT_FALSE(vornUrlHasLineBreak("http://h/a b\t?c"));
 }
 
+TEST(VornUrlSafety, StoredTextKeepsTheUserButNotThePassword) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://alice:secret@h/f.bin", "http://alice@h/f.bin"},
+        {"https://a%40b:p%3Aw@h:8443/x?u=c:d@e", "https://a%40b@h:8443/x?u=c:d@e"},
+        {"http://:only@h/", "http://@h/"},
+        {"alice:pw@h/x", "alice@h/x"},
+        {"http://alice@h/f.bin", "http://alice@h/f.bin"},
+        {"http://h:8080/a:b@c", "http://h:8080/a:b@c"},
+        {"http://h/f.bin", "http://h/f.bin"},
+        {"ftp://u:p@w@h/x", "ftp://u@h/x"},
+    };
+    for (const auto& [given, stored] : cases) {
+        SCOPED_TRACE(given);
+        EXPECT_EQ(vornUrlWithoutPassword(given), stored);
+    }
+}
+
 TEST(VornUrlSafety, WireTargetEscapesWhatMayNotTravel) {
     struct Case {
         std::string target;
