@@ -9,11 +9,14 @@
 #include "storage/VornProxyRecord.h"
 #include "storage/VornSettings.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -109,9 +112,36 @@ bool VornGetSession::Prepare(std::string& error) {
     return FindOrCreateDownload(error);
 }
 
+namespace {
+
+// Whether a file can be made and written in the folder: found out before the first request, not after
+// the whole file has been fetched.
+bool CanWriteInto(const std::filesystem::path& folder, std::string& reason) {
+    std::string probe = (folder / ".brellin-probe-XXXXXX").string();
+    int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    const bool written = ::write(fd, "x", 1) == 1;
+    if (!written) {
+        reason = std::strerror(errno);
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return written;
+}
+
+} // namespace
+
 bool VornGetSession::ChooseDestination(std::string& error) {
+    std::string reason;
     if (m_options.outputFolder.empty()) {
         m_destination = WithSeparator(VornKnownFolders::downloadsFolder());
+        if (!CanWriteInto(vornWideToUtf8(m_destination), reason)) {
+            error = "cannot write into the folder " + vornWideToUtf8(m_destination) + ": " + reason;
+            return false;
+        }
         return true;
     }
     std::error_code failure;
@@ -119,6 +149,10 @@ bool VornGetSession::ChooseDestination(std::string& error) {
     std::filesystem::create_directories(folder, failure);
     if (!std::filesystem::is_directory(folder, failure)) {
         error = "cannot use the folder " + m_options.outputFolder;
+        return false;
+    }
+    if (!CanWriteInto(folder, reason)) {
+        error = "cannot write into the folder " + m_options.outputFolder + ": " + reason;
         return false;
     }
     m_customFolder = true;

@@ -198,6 +198,15 @@ TEST_F(BrellinGet, WithoutAHomeFolderItRefusesAndWritesNothing) {
     EXPECT_TRUE(std::filesystem::is_empty(current.path()));
 }
 
+TEST_F(BrellinGet, AFolderThatCannotBeWrittenIsRefusedBeforeTheFirstRequest) {
+    m_server->writeRandomFile("big.iso", 200000, 3);
+    // Not even root can make a file in /proc.
+    Outcome outcome = run({m_server->url("/big.iso"), "-o", "/proc"}, m_logs.path());
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("cannot write into the folder /proc"), std::string::npos) << outcome.err;
+    EXPECT_TRUE(m_server->requests().empty());
+}
+
 TEST_F(BrellinGet, WithoutAFolderTheFileGoesToItsCategoryInDownloads) {
     std::filesystem::path served = m_server->writeRandomFile("music.mp3", 100000, 2);
     Outcome outcome = run({m_server->url("/music.mp3"), "-q"}, m_logs.path());
