@@ -1,5 +1,7 @@
 #include "base/VornKnownFolders.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <pwd.h>
@@ -109,7 +111,13 @@ std::filesystem::path VornKnownFolders::dataHome() {
 
 std::filesystem::path VornKnownFolders::dataFolder() {
     std::filesystem::path base = dataHome();
-    return createdFolder(base.empty() ? base : base / "Ostrel");
+    std::filesystem::path folder = createdFolder(base.empty() ? base : base / "Ostrel");
+    if (folder != "/") {
+        // It holds the database with its stored credentials and every download's work files: the
+        // user's own, even where an older version left it readable to everyone.
+        ::chmod(folder.c_str(), 0700);
+    }
+    return folder;
 }
 
 std::filesystem::path VornKnownFolders::settingsFolder() {

@@ -13,8 +13,8 @@ public:
     // $XDG_DATA_HOME when it is absolute, else ~/.local/share.
     static std::filesystem::path dataHome();
 
-    // The program's data folder, "<data home>/Ostrel/" with its trailing separator, created when missing.
-    // "/" when no home is known or the folder cannot be created.
+    // The program's data folder, "<data home>/Ostrel/" with its trailing separator, created when missing
+    // and readable by its owner only. "/" when no home is known or the folder cannot be created.
     static std::filesystem::path dataFolder();
     // The folder of the settings file, "<config home>/Ostrel/" (created by the first write, not here).
     static std::filesystem::path settingsFolder();

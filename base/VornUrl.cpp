@@ -3,6 +3,7 @@
 #include "base/VornPunyCode.h"
 #include "base/VornText.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -112,6 +113,9 @@ void VornUrl::parse(const std::string& text) {
         return;
     }
     m_givenText = text;
+    if (vornUrlHasLineBreak(text)) {
+        return; // kept as given, but never a URL to fetch
+    }
     const std::string repaired = repair(text);
     const size_t separator = repaired.find("://");
     m_scheme = vornToLower(repaired.substr(0, separator));
@@ -270,4 +274,115 @@ std::string VornUrl::saveName() const {
         }
     }
     return name;
+}
+
+bool vornUrlHasLineBreak(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+std::string vornUrlWithoutPassword(const std::string& text) {
+    const size_t separator = text.find("://");
+    const size_t start = separator == std::string::npos ? 0 : separator + 3;
+    const size_t end = std::min(text.find_first_of("/?#", start), text.size());
+    const size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start) {
+        return text;
+    }
+    const size_t colon = text.find(':', start);
+    if (colon == std::string::npos || colon > at) {
+        return text;
+    }
+    return text.substr(0, colon) + text.substr(at);
+}
+
+std::string vornWireTarget(const std::string& target) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(target.size());
+    for (char c : target) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        const bool escape = byte <= 0x20 || byte >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' ||
+                            c == '{' || c == '}';
+        if (escape) {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 0x0F];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// RFC 3986 5.2.4.
+std::string removeDotSegments(std::string input) {
+    std::string output;
+    while (!input.empty()) {
+        if (vornStartsWith(input, "../")) {
+            input.erase(0, 3);
+        } else if (vornStartsWith(input, "./")) {
+            input.erase(0, 2);
+        } else if (vornStartsWith(input, "/./")) {
+            input.erase(0, 2);
+        } else if (input == "/.") {
+            input = "/";
+        } else if (vornStartsWith(input, "/../") || input == "/..") {
+            input = input.size() == 3 ? "/" : input.substr(3);
+            const size_t last = output.rfind('/');
+            output.erase(last == std::string::npos ? 0 : last);
+        } else if (input == "." || input == "..") {
+            input.clear();
+        } else {
+            const size_t next = input.find('/', input[0] == '/' ? 1 : 0);
+            output += input.substr(0, next);
+            input.erase(0, next);
+        }
+    }
+    return output;
+}
+
+bool hasScheme(const std::string& reference) {
+    if (reference.empty() || !std::isalpha(static_cast<unsigned char>(reference[0]))) {
+        return false;
+    }
+    for (char c : reference) {
+        if (c == ':') {
+            return true;
+        }
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::string vornResolveReference(const VornUrl& base, const std::string& given) {
+    const std::string reference = vornTrim(given);
+    if (hasScheme(reference)) {
+        return reference;
+    }
+    if (vornStartsWith(reference, "//")) {
+        return base.scheme() + ":" + reference;
+    }
+    const std::string origin = base.hostWithPort(true, true);
+    const std::string& target = base.requestTarget();
+    const std::string basePath = target.substr(0, target.find('?'));
+    size_t pathEnd = reference.find_first_of("?#");
+    std::string path = reference.substr(0, pathEnd);
+    std::string rest = pathEnd == std::string::npos ? std::string() : reference.substr(pathEnd);
+    if (path.empty()) {
+        if (rest.empty() || rest[0] == '#') {
+            return origin + target + rest;
+        }
+        return origin + basePath + rest;
+    }
+    if (path[0] != '/') {
+        const size_t slash = basePath.rfind('/');
+        path = (slash == std::string::npos ? std::string("/") : basePath.substr(0, slash + 1)) + path;
+    }
+    return origin + removeDotSegments(path) + rest;
 }

@@ -80,3 +80,20 @@ private:
     std::string m_fileName;
     std::string m_spare;
 };
+
+// True when the text holds a CR, an LF or a NUL: such a URL would split a request or a log line, so it
+// is refused before anything is sent.
+bool vornUrlHasLineBreak(const std::string& text);
+
+// The URL text with the password of its user information taken out ("u:p@h" becomes "u@h"), for
+// storing: the password belongs in the scrambled site credentials.
+std::string vornUrlWithoutPassword(const std::string& text);
+
+// A request target (or a proxy's absolute URL) as it may travel: controls, blanks, DEL, bytes above
+// 0x7E and the characters browsers escape in paths are percent-encoded; existing escapes stay.
+std::string vornWireTarget(const std::string& target);
+
+// A Location value resolved against the URL of the request that got it, as RFC 3986 resolves a
+// reference: absolute URLs stay, "//host/x" takes the scheme, "/x", "x", "../x", "?q" and "#f" take
+// what they lack from the base; dot segments are removed.
+std::string vornResolveReference(const VornUrl& base, const std::string& reference);

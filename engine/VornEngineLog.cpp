@@ -90,6 +90,23 @@ std::string VornEngineLog::FormatLine(int32_t level, const std::string& message,
     std::string line = LevelName(level);
     line.append(stamp, length);
     line += " ( " + std::to_string(static_cast<long long>(now)) + " ) ";
-    line += "  " + DecodeForLine(message) + "\r\n";
+    line += "  " + QuoteControls(DecodeForLine(message)) + "\r\n";
     return line;
+}
+
+std::string VornEngineLog::QuoteControls(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0x0F];
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }

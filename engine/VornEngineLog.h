@@ -25,6 +25,9 @@ public:
     void WriteRaw(const std::string& text);
 
     // The line as written: padded level name, local time, seconds since 1970, the message, CR LF.
+    // Server and user texts reach the log: a control character (a CR or LF above all, which would
+    // start a forged line) is written as \xNN.
+    static std::string QuoteControls(const std::string& text);
     static std::string FormatLine(int32_t level, const std::string& message, std::time_t now);
     // "DEBUG  ", "INFO   ", "ERROR  ".
     static std::string LevelName(int32_t level);

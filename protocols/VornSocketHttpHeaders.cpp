@@ -223,9 +223,16 @@ std::wstring VornSocketHttp::DeriveFileName() {
     if (record.linkType == "hls") {
         extension = "ts";
     } else {
+        // A generic type says nothing about the file: misconfigured servers and raw file hosts send
+        // text/plain or octet-stream for anything, and "big.bin" must not become "big.txt".
+        const std::string bareType = vornTrim(lowerType.substr(0, lowerType.find(';')));
+        const bool genericType = bareType == "text/plain" || bareType == "application/octet-stream" ||
+                                 bareType == "binary/octet-stream";
+        const std::string ownExtension = vornFileExtension(stored);
+        const std::string typeExtension =
+            genericType && !ownExtension.empty() ? std::string() : vornExtensionForMimeType(m_contentType);
         for (const std::string& candidate :
-             {vornFileExtension(m_dispositionName), vornExtensionForMimeType(m_contentType),
-              vornFileExtension(stored)}) {
+             {vornFileExtension(m_dispositionName), typeExtension, ownExtension}) {
             if (!candidate.empty()) {
                 extension = candidate;
                 break;

@@ -1,3 +1,4 @@
+#include "base/VornUrl.h"
 #include "engine/VornDownloadEngine.h"
 #include "engine/VornSegment.h"
 #include "protocols/VornAuth.h"
@@ -109,7 +110,7 @@ bool VornSocketHttp::SendHttpRequest(const std::string& range, const std::string
     VornHttpRequestParts parts;
     parts.method = method;
     const bool absolute = ProxyIsHttp() && !Url().secure();
-    parts.target = absolute ? Url().fullUrl() : Url().requestTarget();
+    parts.target = vornWireTarget(absolute ? Url().fullUrl() : Url().requestTarget());
     parts.hostWithPort = Url().hostWithPort(false, true);
     parts.userAgent = record.userAgent;
     parts.headerLines = record.requestHeaders;

@@ -1,5 +1,6 @@
 #include "base/VornException.h"
 #include "base/VornText.h"
+#include "base/VornUrl.h"
 #include "engine/VornDownloadEngine.h"
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentManager.h"
@@ -264,10 +265,7 @@ void VornSocketHttp::FollowRedirect() {
                              L" Http-Redirect ).");
         return;
     }
-    std::string target = m_redirectTarget;
-    if (!target.empty() && target[0] == '/') {
-        target = engine->Record().url.hostWithPort(true, true) + target;
-    }
+    const std::string target = vornResolveReference(Url(), m_redirectTarget);
     VornUrl url;
     try {
         url.assign(target);

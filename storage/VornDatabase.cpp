@@ -10,6 +10,7 @@
 #include <charconv>
 #include <ctime>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -112,6 +113,8 @@ bool VornDatabase::open(const std::filesystem::path& dataFolder) {
         m_db.reset();
         return false;
     }
+    // Site credentials are stored here; an older file made world-readable is narrowed too.
+    ::chmod(m_path.c_str(), 0600);
     sqlite3_busy_timeout(m_db.get(), 5000);
     // A file that is not a database fails here; it is left alone rather than replaced.
     if (!VornStatement(m_db.get(), "select name from sqlite_master").valid()) {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -316,6 +317,9 @@ std::string VornSettingsFile::render(const std::vector<Line>& lines) {
 }
 
 std::optional<std::vector<VornSettingsFile::Line>> VornSettingsFile::load() const {
+    if (m_folder.empty()) {
+        return std::vector<Line>(); // defaults only
+    }
     std::optional<std::string> data = readFile(m_path);
     if (!data) {
         return std::nullopt;
@@ -348,8 +352,13 @@ void VornSettingsFile::assign(std::vector<Line>& lines, const std::string& name,
 }
 
 bool VornSettingsFile::modify(const std::function<bool(std::vector<Line>&)>& edit) {
+    if (m_folder.empty()) {
+        return false; // no home folder: never fall back to the current folder
+    }
     std::error_code ignored;
     std::filesystem::create_directories(m_folder, ignored);
+    // Proxy passwords live here.
+    ::chmod(m_folder.c_str(), 0700);
     ExclusiveLock lock(m_lockPath);
     if (!lock.held()) {
         return false;

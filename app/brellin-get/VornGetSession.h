@@ -2,6 +2,7 @@
 
 #include "app/brellin-get/VornGetOptions.h"
 #include "app/brellin-get/VornGetProgress.h"
+#include "base/VornFolderLock.h"
 #include "base/VornMessageTarget.h"
 #include "storage/VornDatabase.h"
 #include "storage/VornDownloadRecord.h"
@@ -34,7 +35,12 @@ public:
 private:
     bool Prepare(std::string& error);
     bool ChooseDestination(std::string& error);
-    void FindOrCreateDownload();
+    bool FindOrCreateDownload(std::string& error);
+    // True when a stored download's folder is where this run saves: the folder itself, or below it
+    // the category folder the engine stored.
+    bool SameDestination(const std::wstring& stored) const;
+    // Takes the download's work folder for this process, before anything of the download is changed.
+    bool LockWorkFolder(std::string& error);
     bool StartEngine(std::string& error);
     int Drive();
     bool Handle(const VornMessage& message);
@@ -51,8 +57,12 @@ private:
     VornDownloadRecord m_record;
     std::wstring m_destination;
     std::wstring m_workFolder;
+    // Credentials given in the URL, for this run (they are stored scrambled, the URL without them).
+    std::string m_urlUser;
+    std::string m_urlPassword;
     bool m_customFolder = false;
     bool m_resume = false;
+    VornFolderLock m_workLock;
     std::unique_ptr<VornDownloadEngine> m_engine;
     VornGetProgress m_progress;
     bool m_terminal = false;

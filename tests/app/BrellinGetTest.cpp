@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +131,7 @@ TEST_F(BrellinGet, BadArgumentsAreRefusedWithAMessage) {
         {{"http://127.0.0.1/x", "http://127.0.0.1/y"}, "only one URL"},
         {{"ftp://127.0.0.1/x"}, "unsupported URL"},
         {{"gopher://127.0.0.1/x"}, "unsupported URL"},
+        {{"http://127.0.0.1/x\r\nX-Injected: 1"}, "holds a line break"},
     };
     for (const Case& c : cases) {
         Outcome outcome = run(c.arguments, m_logs.path());
@@ -159,6 +162,49 @@ TEST_F(BrellinGet, SavesIntoTheGivenFolderAndStoresTheDownload) {
     EXPECT_EQ(vornWideToUtf8(database.columnText(1, "connections")), "8");
     EXPECT_EQ(vornWideToUtf8(database.folderPath(1)), std::filesystem::canonical(out).string() + "/");
     EXPECT_EQ(folderEntries(workFolder(1)), std::vector<std::string>{"LogFile.txt"});
+}
+
+TEST_F(BrellinGet, WithoutAHomeFolderItRefusesAndWritesNothing) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become a user without a password-database entry";
+    }
+    TempDir current;
+    std::filesystem::permissions(current.path(), std::filesystem::perms::all);
+    const std::filesystem::path err = m_logs / "nohome-err.txt";
+    pid_t child = fork();
+    if (child == 0) {
+        const uid_t stranger = 54321; // no entry in the password database
+        int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        dup2(fd, STDERR_FILENO);
+        if (chdir(current.path().c_str()) != 0 || setgroups(0, nullptr) != 0 || setgid(stranger) != 0 ||
+            setuid(stranger) != 0) {
+            _exit(126);
+        }
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
+            unsetenv(name);
+        }
+        const std::string url = m_server->url("/nohome.bin");
+        execl(kGetter.c_str(), kGetter.c_str(), url.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 127 || WEXITSTATUS(status) == 126) {
+        GTEST_SKIP() << "the test user cannot run " << kGetter;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(readWholeFile(err).find("no home folder is known"), std::string::npos) << readWholeFile(err);
+    EXPECT_TRUE(std::filesystem::is_empty(current.path()));
+}
+
+TEST_F(BrellinGet, AFolderThatCannotBeWrittenIsRefusedBeforeTheFirstRequest) {
+    m_server->writeRandomFile("big.iso", 200000, 3);
+    // Not even root can make a file in /proc.
+    Outcome outcome = run({m_server->url("/big.iso"), "-o", "/proc"}, m_logs.path());
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("cannot write into the folder /proc"), std::string::npos) << outcome.err;
+    EXPECT_TRUE(m_server->requests().empty());
 }
 
 TEST_F(BrellinGet, WithoutAFolderTheFileGoesToItsCategoryInDownloads) {
@@ -254,6 +300,83 @@ TEST_F(BrellinGet, SigtermStopsCleanlyAndKeepsTheSegmentTable) {
     EXPECT_EQ(fileSha256(m_dir / "out" / "paper.pdf"), fileSha256(served));
 }
 
+// The engine stores the category folder as the download's folder once the name is known; a stopped
+// download must still be found by the folder the user asked for.
+TEST_F(BrellinGet, AStoppedDownloadIsFoundAgainBelowItsCategoryFolder) {
+    std::filesystem::path served = m_server->writeRandomFile("slow/clip.mp4", 2 * 1024 * 1024, 5);
+    Process first = launch({m_server->url("/slow/clip.mp4"), "-c", "2", "-q"}, m_logs.path());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(workFolder(1) / "segments.bin") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(first.pid, SIGTERM);
+    waitFor(first);
+    const std::filesystem::path video = m_home.home() / "Downloads" / "Video";
+    {
+        VornDatabase database;
+        ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+        database.setColumn(1, "folderpath", vornUtf8ToWide("'" + video.string() + "/'"));
+    }
+    Outcome second = run({m_server->url("/slow/clip.mp4"), "-c", "8", "-q"}, m_logs.path());
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(fileSha256(video / "clip.mp4"), fileSha256(served));
+    VornDatabase database;
+    ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+    EXPECT_EQ(database.largestDownloadId(), 1);
+    EXPECT_FALSE(std::filesystem::exists(workFolder(2)));
+}
+
+TEST_F(BrellinGet, ASecondProcessOnTheSameDownloadRefusesAndTouchesNothing) {
+    std::filesystem::path served = m_server->writeRandomFile("slow/shared.zip", 1024 * 1024, 6);
+    const std::string out = (m_dir / "out").string();
+    Process first = launch({m_server->url("/slow/shared.zip"), "-c", "2", "-o", out}, m_logs.path());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(workFolder(1) / "segments.bin") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Outcome second = run({m_server->url("/slow/shared.zip"), "-c", "8", "-o", out}, m_logs.path());
+    EXPECT_NE(second.status, 0);
+    EXPECT_NE(second.err.find("is running in another process"), std::string::npos) << second.err;
+    EXPECT_EQ(waitFor(first), 0);
+    EXPECT_EQ(fileSha256(m_dir / "out" / "shared.zip"), fileSha256(served));
+    VornDatabase database;
+    ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+    EXPECT_EQ(database.largestDownloadId(), 1);
+    EXPECT_EQ(vornWideToUtf8(database.columnText(1, "connections")), "2"); // the second run changed nothing
+    EXPECT_EQ(vornWideToUtf8(database.columnText(1, "status")), "Complete");
+}
+
+TEST_F(BrellinGet, ADownloadThatCannotBeStoredIsRefusedBeforeAnythingIsFetched) {
+    m_server->writeRandomFile("kept.bin", 1000, 1);
+    Outcome first = run({m_server->url("/kept.bin"), "-q", "-o", (m_dir / "out").string()}, m_logs.path());
+    ASSERT_EQ(first.status, 0) << first.err;
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((VornKnownFolders::dataFolder() / "VornDB.db").c_str(), &db), SQLITE_OK);
+        const int result = sqlite3_exec(db,
+                                        "create trigger refuse before insert on downloads "
+                                        "begin select raise(abort, 'refused'); end",
+                                        nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        ASSERT_EQ(result, SQLITE_OK);
+    }
+    // The settings store no longer hands out fresh ids either: it is a folder now.
+    std::filesystem::path settings = VornKnownFolders::settingsFolder() / "settings.conf";
+    std::filesystem::remove(settings);
+    std::filesystem::create_directories(settings);
+    const size_t before = m_server->requests().size();
+    Outcome second = run({m_server->url("/other.bin"), "-o", (m_dir / "out").string()}, m_logs.path());
+    EXPECT_NE(second.status, 0);
+    EXPECT_NE(second.err.find("cannot store the download"), std::string::npos) << second.err;
+    EXPECT_EQ(m_server->requests().size(), before);
+    VornDatabase database;
+    ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+    EXPECT_EQ(vornWideToUtf8(database.columnText(1, "status")), "Complete");
+    EXPECT_EQ(database.loadRecord(1).url.givenText(), m_server->url("/kept.bin"));
+}
+
 TEST(BrellinGetAuth, CredentialsComeFromTheUrlOrTheStoredSiteCredentials) {
     if (!NginxServer::available()) {
         GTEST_SKIP() << "nginx is not installed";
@@ -280,6 +403,20 @@ TEST(BrellinGetAuth, CredentialsComeFromTheUrlOrTheStoredSiteCredentials) {
     Outcome fromUrl = run({withUser, "-o", (dir / "b").string()}, logs.path());
     ASSERT_EQ(fromUrl.status, 0) << fromUrl.err;
     EXPECT_EQ(fileSha256(dir / "b" / "doc.bin"), fileSha256(served));
+    // The password is kept scrambled in the site credentials; the stored URL keeps only the user.
+    const std::string databaseBytes = readWholeFile(VornKnownFolders::dataFolder() / "VornDB.db");
+    EXPECT_EQ(databaseBytes.find("secret"), std::string::npos);
+    {
+        VornDatabase database;
+        ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+        EXPECT_EQ(database.loadRecord(2).url.givenText(),
+                  "http://alice@" + url.substr(std::string("http://").size()));
+        std::string user;
+        std::string password;
+        ASSERT_TRUE(database.findCredentials(database.loadRecord(2), user, password));
+        EXPECT_EQ(user, "alice");
+        EXPECT_EQ(password, "secret");
+    }
 
     {
         VornDatabase database;

@@ -18,6 +18,16 @@ TEST(VornKnownFolders, DataFolderDefaultsBelowHomeAndIsCreated) {
     EXPECT_EQ(VornKnownFolders::dataFolder(), expected);
 }
 
+TEST(VornKnownFolders, DataFolderIsTheOwnersOnlyEvenWhenItExistedOpen) {
+    TempHome home;
+    const fs::path folder = home.dataDir() / "Ostrel";
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    EXPECT_EQ(VornKnownFolders::dataFolder(), folder / "");
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
 TEST(VornKnownFolders, XdgVariablesWinWhenAbsolute) {
     TempHome home;
     ScopedEnv env;

@@ -286,3 +286,113 @@ TEST(VornUrlForms, SaveName) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(VornUrlSafety, LineBreaksAndNulAnywhereGiveAnUnsupportedUrl) {
+    const std::string texts[] = {"http://h/x\r\nX-Injected: 1", "http://h/x\nY", "http://h\r/x",
+                                 std::string("http://h/x\0y", 12), "http://u\n:p@h/x"};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        EXPECT_TRUE(vornUrlHasLineBreak(text));
+        const VornUrl url(text);
+        EXPECT_EQ(url.kind(), URL_KIND_UNSUPPORTED);
+        EXPECT_EQ(url.requestTarget(), "");
+    }
+    EXPECT_FALSE(vornUrlHasLineBreak("http://h/a b\t?c"));
+}
+
+TEST(VornUrlSafety, StoredTextKeepsTheUserButNotThePassword) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://alice:secret@h/f.bin", "http://alice@h/f.bin"},
+        {"https://a%40b:p%3Aw@h:8443/x?u=c:d@e", "https://a%40b@h:8443/x?u=c:d@e"},
+        {"http://:only@h/", "http://@h/"},
+        {"alice:pw@h/x", "alice@h/x"},
+        {"http://alice@h/f.bin", "http://alice@h/f.bin"},
+        {"http://h:8080/a:b@c", "http://h:8080/a:b@c"},
+        {"http://h/f.bin", "http://h/f.bin"},
+        {"ftp://u:p@w@h/x", "ftp://u@h/x"},
+    };
+    for (const auto& [given, stored] : cases) {
+        SCOPED_TRACE(given);
+        EXPECT_EQ(vornUrlWithoutPassword(given), stored);
+    }
+}
+
+TEST(VornUrlSafety, WireTargetEscapesWhatMayNotTravel) {
+    struct Case {
+        std::string target;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {"/plain/file.bin?a=1&b=2", "/plain/file.bin?a=1&b=2"},
+        {"/a b/c", "/a%20b/c"},
+        {"/\xC3\xBC.bin", "/%C3%BC.bin"},
+        {"/x?q=<script>\"`{}", "/x?q=%3Cscript%3E%22%60%7B%7D"},
+        {std::string("/\x01\x7F\t", 4), "/%01%7F%09"},
+        {"/already%20escaped%2F", "/already%20escaped%2F"},
+        {"http://h:8080/a b", "http://h:8080/a%20b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(vornWireTarget(c.target), c.wire);
+    }
+}
+
+// The reference resolution examples of RFC 3986, section 5.4, against its base URL.
+TEST(VornUrlResolve, ResolvesReferencesAsRfc3986Does) {
+    const VornUrl base("http://a/b/c/d;p?q");
+    const std::pair<const char*, const char*> cases[] = {
+        {"g:h", "g:h"},
+        {"g", "http://a/b/c/g"},
+        {"./g", "http://a/b/c/g"},
+        {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},
+        {"//g", "http://g"},
+        {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},
+        {"#s", "http://a/b/c/d;p?q#s"},
+        {"g#s", "http://a/b/c/g#s"},
+        {"g?y#s", "http://a/b/c/g?y#s"},
+        {";x", "http://a/b/c/;x"},
+        {"g;x", "http://a/b/c/g;x"},
+        {"", "http://a/b/c/d;p?q"},
+        {".", "http://a/b/c/"},
+        {"./", "http://a/b/c/"},
+        {"..", "http://a/b/"},
+        {"../", "http://a/b/"},
+        {"../g", "http://a/b/g"},
+        {"../..", "http://a/"},
+        {"../../", "http://a/"},
+        {"../../g", "http://a/g"},
+        {"../../../g", "http://a/g"},
+        {"../../../../g", "http://a/g"},
+        {"/./g", "http://a/g"},
+        {"/../g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},
+        {".g", "http://a/b/c/.g"},
+        {"g..", "http://a/b/c/g.."},
+        {"..g", "http://a/b/c/..g"},
+        {"./../g", "http://a/b/g"},
+        {"./g/.", "http://a/b/c/g/"},
+        {"g/./h", "http://a/b/c/g/h"},
+        {"g/../h", "http://a/b/c/h"},
+        {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
+        {"g;x=1/../y", "http://a/b/c/y"},
+    };
+    for (const auto& [reference, resolved] : cases) {
+        SCOPED_TRACE(reference);
+        EXPECT_EQ(vornResolveReference(base, reference), resolved);
+    }
+}
+
+TEST(VornUrlResolve, KeepsTheBasePortAndSchemeAndTakesOtherHostsWhole) {
+    const VornUrl base("https://files.example:8443/dir/sub/file.bin?token=1");
+    EXPECT_EQ(vornResolveReference(base, "other.bin"), "https://files.example:8443/dir/sub/other.bin");
+    EXPECT_EQ(vornResolveReference(base, "../up.bin"), "https://files.example:8443/dir/up.bin");
+    EXPECT_EQ(vornResolveReference(base, "//cdn.example/x.bin"), "https://cdn.example/x.bin");
+    EXPECT_EQ(vornResolveReference(base, "HTTP://Mirror/x"), "HTTP://Mirror/x");
+    EXPECT_EQ(vornResolveReference(VornUrl("http://h"), "x.bin"), "http://h/x.bin");
+}
+
+} // namespace

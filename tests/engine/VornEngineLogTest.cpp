@@ -30,6 +30,22 @@ TEST(VornEngineLogTest, PercentEscapesAreDecodedOnlyWhenTheResultIsAscii) {
     }
 }
 
+TEST(VornEngineLogTest, ControlCharactersCannotForgeLines) {
+    ScopedEnv env;
+    env.set("TZ", "UTC");
+    tzset();
+    const std::pair<std::string, std::string> cases[] = {
+        {"Location = /x\r\nINFO   forged", "Location = /x\\x0D\\x0AINFO   forged"},
+        {"escaped%0D%0AINFO   forged", "escaped\\x0D\\x0AINFO   forged"},
+        {"tab\there\x7F", "tab\\x09here\\x7F"},
+    };
+    for (const auto& [message, written] : cases) {
+        EXPECT_EQ(VornEngineLog::FormatLine(LOG_LEVEL_INFO, message, 0),
+                  "INFO   1970-01-01 00:00:00 ( 0 )   " + written + "\r\n")
+            << message;
+    }
+}
+
 TEST(VornEngineLogTest, AppendsAcrossOpeningsAndIgnoresWritesWhileClosed) {
     TempDir dir;
     VornEngineLog log;

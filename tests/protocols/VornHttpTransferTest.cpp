@@ -76,6 +76,17 @@ public:
         }
         return "<no file>";
     }
+    // The merged file's name.
+    std::string resultName() const {
+        std::error_code ignored;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(m_dir.path() / "done", ignored)) {
+            if (entry.is_regular_file()) {
+                return entry.path().filename().string();
+            }
+        }
+        return "<no file>";
+    }
     std::string log() const { return readWholeFile(m_dir.path() / "work" / "LogFile.txt"); }
     int32_t state() const { return m_state; }
     const std::string& error() const { return m_error; }
@@ -148,6 +159,82 @@ TEST(VornHttpTransfer, ScriptedServerFaultsStillGiveTheExactFile) {
         download.run(server.url("/data/blob.bin"), c.connections);
         EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << c.name << ": " << download.error();
         EXPECT_TRUE(download.result() == content) << c.name;
+    }
+}
+
+TEST(VornHttpTransfer, RedirectTargetsResolveAgainstTheRequestedUrl) {
+    const std::string content = randomBytes(50000, 3);
+    struct Case {
+        std::string location;
+        std::string resolvedTarget;
+    };
+    const Case cases[] = {
+        {"file.bin", "/dir/sub/file.bin"},  {"../up/file.bin", "/dir/up/file.bin"},
+        {"./x/../y.bin", "/dir/sub/y.bin"}, {"?part=2", "/dir/sub/start?part=2"},
+        {"/root.bin", "/root.bin"},         {"//127.0.0.1:PORT/other/z.bin", "/other/z.bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location);
+        std::string location = c.location;
+        ScriptedHttpServer server([&](const ScriptedRequest& r, size_t) {
+            if (r.target == "/dir/sub/start?part=1") {
+                return ScriptedReply::status(302, "Found", "", {"Location: " + location});
+            }
+            if (r.target == c.resolvedTarget) {
+                return ScriptedReply::file(r, content);
+            }
+            return ScriptedReply::status(404, "Not Found", "");
+        });
+        server.start();
+        const size_t port = location.find("PORT");
+        if (port != std::string::npos) {
+            location.replace(port, 4, std::to_string(server.port()));
+        }
+        Download download;
+        download.run(server.url("/dir/sub/start?part=1"), 1);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+        EXPECT_TRUE(download.result() == content);
+    }
+}
+
+TEST(VornHttpTransfer, BlanksControlsAndNonAsciiInTheUrlTravelPercentEncoded) {
+    const std::string content = randomBytes(20000, 4);
+    ScriptedHttpServer server(
+        [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
+    server.start();
+    Download download;
+    download.run(server.url("/a b/\xC3\xBC\x01.bin?q=<x>"), 1);
+    EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+    const std::vector<ScriptedRequest> requests = server.requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].target, "/a%20b/%C3%BC%01.bin?q=%3Cx%3E");
+    EXPECT_EQ(requests[0].raw.find("\x01"), std::string::npos);
+}
+
+TEST(VornHttpTransfer, AGenericContentTypeKeepsTheNamesOwnExtension) {
+    struct Case {
+        std::string path;
+        std::string contentType;
+        std::string savedAs;
+    };
+    const Case cases[] = {
+        {"/big.bin", "text/plain", "big.bin"},
+        {"/x.tar.gz", "text/plain; charset=utf-8", "x.tar.gz"},
+        {"/image.iso", "application/octet-stream", "image.iso"},
+        {"/dump.raw", "Binary/Octet-Stream", "dump.raw"},
+        {"/notes", "text/plain", "notes.txt"},  // no extension of its own: the type gives one
+        {"/clip.bin", "video/mp4", "clip.mp4"}, // a specific type still names the file
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        ScriptedHttpServer server([&](const ScriptedRequest& r, size_t) {
+            return ScriptedReply::file(r, "some text\n", {"Content-Type: " + c.contentType});
+        });
+        server.start();
+        Download download;
+        download.run(server.url(c.path), 1);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+        EXPECT_EQ(download.resultName(), c.savedAs);
     }
 }
 

@@ -85,6 +85,15 @@ TEST_F(Database, FirstOpenCreatesTheFileWithTheThreeTables) {
               "none");
 }
 
+TEST_F(Database, TheFileIsTheOwnersOnlyEvenWhenAnOlderOneWasOpen) {
+    const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    EXPECT_EQ(fs::status(dbPath()).permissions() & fs::perms::all, ownerOnly);
+    fs::permissions(dbPath(), ownerOnly | fs::perms::group_read | fs::perms::others_read);
+    VornDatabase again;
+    ASSERT_TRUE(again.open(m_folder.path()));
+    EXPECT_EQ(fs::status(dbPath()).permissions() & fs::perms::all, ownerOnly);
+}
+
 TEST_F(Database, ReopeningKeepsTheRows) {
     add(5, "http://h/a.zip");
     VornDatabase again;

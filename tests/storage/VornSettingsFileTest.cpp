@@ -101,6 +101,26 @@ TEST_F(SettingsFolder, MissingFileReadsNothingAndFirstWriteCreatesIt) {
               fs::perms::owner_read | fs::perms::owner_write);
 }
 
+TEST_F(SettingsFolder, TheFolderIsTheOwnersOnlyEvenWhenItExistedOpen) {
+    fs::create_directories(folder());
+    fs::permissions(folder(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    ASSERT_TRUE(VornSettingsFile(folder()).write("HTTP_ProxyPass", std::string("scrambled")));
+    EXPECT_EQ(fs::status(folder()).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST_F(SettingsFolder, WithoutAFolderNothingIsWrittenAnywhere) {
+    // No home folder gives an empty settings folder: the current folder must not take its place.
+    TempDir current;
+    const fs::path before = fs::current_path();
+    fs::current_path(current.path());
+    VornSettingsFile file{fs::path()};
+    EXPECT_FALSE(file.write("MaxConnections", 4));
+    EXPECT_EQ(file.read("MaxConnections"), std::nullopt);
+    fs::current_path(before);
+    EXPECT_TRUE(fs::is_empty(current.path()));
+}
+
 TEST_F(SettingsFolder, WritesReplaceOneLineAndKeepTheRest) {
     VornSettingsFile file(folder());
     ASSERT_TRUE(file.write("A", 1));
