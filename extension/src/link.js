@@ -164,12 +164,13 @@ export class Link {
   // Sends one capture message; resolves "accepted", "refused", "timeout" (no answer by the deadline) or
   // "down" (the link is not open or closed before answering).
   send(text, deadline) {
-    const turn = this.sendChain.then(() => this.sendNow(text, deadline));
-    this.sendChain = turn.then(() => undefined, () => undefined);
-    return turn;
+    // Only the sending is taken in turn; answers are awaited side by side.
+    const sent = this.sendChain.then(() => this.transmit(text, deadline));
+    this.sendChain = sent.then(() => undefined, () => undefined);
+    return sent.then((result) => (typeof result === 'string' ? result : result.answer));
   }
 
-  async sendNow(text, deadline) {
+  async transmit(text, deadline) {
     const gap = this.lastSendAt + SEND_SPACING_MS - this.now();
     if (gap > 0) await new Promise((resolve) => this.setTimer(resolve, gap));
     if (!this.open && !(await this.whenOpen(deadline))) return 'down';
@@ -182,7 +183,7 @@ export class Link {
       return 'down';
     }
     this.lastSendAt = this.now();
-    return this.withDeadline(answer, deadline, 'timeout');
+    return {answer: this.withDeadline(answer, deadline, 'timeout')};
   }
 
   withDeadline(promise, deadline, fallback) {

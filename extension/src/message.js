@@ -40,7 +40,8 @@ function cleanUrl(url) {
     return null;
   }
   if (!['http:', 'https:', 'ftp:'].includes(parsed.protocol) || parsed.hostname === '') return null;
-  return url;
+  // The browser's own reading of the text: what it fetched, and the form every other field refers to.
+  return parsed.href;
 }
 
 // Headers the program writes itself, or that would describe a different request than its own.

@@ -142,7 +142,10 @@ export class MediaLog {
     const length = Number(total ? total[1] : headerValue(headers, 'content-length'));
     const media = this.byTab.get(details.tabId) || {};
     const changed = !media[kind] || media[kind].url !== details.url;
-    media[kind] = {url: details.url, mimeType, size: Number.isSafeInteger(length) && length > 0 ? length : 0};
+    let size = Number.isSafeInteger(length) && length > 0 ? length : 0;
+    // A later piece of the same stream that names no total keeps the one already known.
+    if (!changed && size === 0) size = media[kind].size;
+    media[kind] = {url: details.url, mimeType, size};
     this.byTab.set(details.tabId, media);
     while (this.byTab.size > 64) this.byTab.delete(this.byTab.keys().next().value);
     return changed;
