@@ -70,7 +70,12 @@ export function start(api) {
   };
 
   // A download the browser started: it keeps it unless the program accepts it in time.
-  api.downloads.onCreated.addListener(async (item) => {
+  api.downloads.onCreated.addListener((item) => {
+    downloadCreated(item).catch((error) => note({downloadId: item.id, url: item.finalUrl || item.url,
+                                                 outcome: 'kept', reason: `error: ${error}`}));
+  });
+
+  async function downloadCreated(item) {
     const deadline = Date.now() + ANSWER_MS;
     if (item.state && item.state !== 'in_progress') return;
     if (item.byExtensionId && item.byExtensionId === api.runtime.id) return;
@@ -102,7 +107,7 @@ export function start(api) {
       // A download that finished meanwhile stays where the browser put it.
     }
     note({downloadId: item.id, url, outcome: 'handed', reason: answer});
-  });
+  }
 
   const refreshMediaMenu = async (tabId) => {
     try {

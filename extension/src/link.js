@@ -13,8 +13,10 @@ export const NOTICE_GRACE_MS = 250;
 
 export class Link {
   // socketFactory(url, protocol) returns a WebSocket-like object; timers are injectable for tests.
-  constructor({socketFactory, port = DEFAULT_PORT, now = () => Date.now(), setTimer = setTimeout,
-               clearTimer = clearTimeout, onChange = () => {}}) {
+  // The timer defaults are wrapped: a browser's setTimeout called as a method of another object throws.
+  constructor({socketFactory, port = DEFAULT_PORT, now = () => Date.now(),
+               setTimer = (callback, ms) => setTimeout(callback, ms), clearTimer = (timer) => clearTimeout(timer),
+               onChange = () => {}}) {
     this.socketFactory = socketFactory;
     this.port = port;
     this.now = now;
