@@ -169,7 +169,7 @@ export function start(api) {
 
   // Wakes a sleeping background often enough to keep the link open while the program runs.
   api.alarms?.create('brellin-link', {periodInMinutes: 0.5});
-  api.alarms?.onAlarm.addListener(() => link.connect());
+  api.alarms?.onAlarm.addListener(() => link.wake());
 
   return {link, journal, requests, media, options: () => options};
 }

@@ -76,6 +76,11 @@ export class Link {
     };
   }
 
+  // A background that was asleep opens the link again, unless a retry is already due.
+  wake() {
+    if (!this.socket && this.retryTimer === null) this.connect();
+  }
+
   received(text) {
     if (text === 'waiting' || text === 'nowaiting') {
       this.waiting = text === 'waiting';

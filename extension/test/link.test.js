@@ -216,3 +216,16 @@ test('moving to another port drops the old connection and opens a new one', () =
   world.sockets[0].onclose();
   assert.equal(world.sockets.length, 2);
 });
+
+test('waking keeps to the retry pause while one is due', async () => {
+  const world = new World();
+  world.link.connect();
+  world.fail();
+  world.link.wake();
+  assert.equal(world.sockets.length, 1, 'the pending retry decides');
+  await world.advance(FIRST_RETRY_MS);
+  assert.equal(world.sockets.length, 2);
+  world.open();
+  world.link.wake();
+  assert.equal(world.sockets.length, 2, 'an open link stays as it is');
+});
