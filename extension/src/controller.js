@@ -12,6 +12,7 @@ export const ANSWER_MS = 2000;
 const MENU_LINK = 'brellin-link';
 const MENU_MEDIA = 'brellin-media';
 const JOURNAL_LENGTH = 50;
+const REQUEST_WAIT_MS = 500;
 
 export function start(api) {
   const requests = new RequestLog();
@@ -87,7 +88,16 @@ export function start(api) {
     }
     await link.whenOpen(deadline);
     const waiting = await link.knownWaiting(deadline);
-    const request = requests.find(item.finalUrl, item.url);
+    // The request's own events and the download's final size may come a moment after the download.
+    const urls = [item.finalUrl, item.url].filter(Boolean);
+    await requests.answered(urls, Math.min(REQUEST_WAIT_MS, deadline - Date.now() - ANSWER_MS / 2));
+    const request = requests.find(...urls);
+    try {
+      const [fresh] = await api.downloads.search({id: item.id});
+      if (fresh) item = fresh;
+    } catch {
+      // The item as first reported will do.
+    }
     const [tab, cookies] = await Promise.all([tabOf(request?.tabId), cookieHeader(url)]);
     const capture = captureOfDownload({item, request, tab, cookieHeader: cookies, userAgent: navigator.userAgent});
     const reason = reasonToLeave(capture, options, waiting);

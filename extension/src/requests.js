@@ -57,9 +57,26 @@ function bounded(text) {
 }
 
 export class RequestLog {
-  constructor(now = () => Date.now()) {
+  constructor(now = () => Date.now(), setTimer = (callback, ms) => setTimeout(callback, ms)) {
     this.now = now;
+    this.setTimer = setTimer;
     this.byId = new Map();
+    this.waiters = [];
+  }
+
+  // Resolves once the response headers of a request to one of the URLs were seen, or after ms. A browser
+  // may report a download before the request's own events have reached the extension.
+  answered(urls, ms) {
+    const known = this.find(...urls);
+    if (known?.answered || ms <= 0) return Promise.resolve();
+    return new Promise((resolve) => {
+      const waiter = {urls, resolve};
+      this.waiters.push(waiter);
+      this.setTimer(() => {
+        this.waiters = this.waiters.filter((other) => other !== waiter);
+        resolve();
+      }, ms);
+    });
   }
 
   // webRequest.onBeforeRequest
@@ -76,6 +93,7 @@ export class RequestLog {
       size: 0,
       mimeType: '',
       fileName: '',
+      answered: false,
       at: this.now(),
     });
     while (this.byId.size > MAX_REQUESTS) this.byId.delete(this.byId.keys().next().value);
@@ -99,6 +117,10 @@ export class RequestLog {
     entry.size = Number.isSafeInteger(length) && length > 0 ? length : 0;
     entry.mimeType = headerValue(headers, 'content-type').split(';')[0].trim();
     entry.fileName = fileNameOfDisposition(headerValue(headers, 'content-disposition'));
+    entry.answered = true;
+    const ready = this.waiters.filter((waiter) => waiter.urls.includes(details.url));
+    this.waiters = this.waiters.filter((waiter) => !ready.includes(waiter));
+    for (const waiter of ready) waiter.resolve();
   }
 
   // The most recent request for one of the URLs, with its body made ready, or null.

@@ -78,3 +78,22 @@ test('the media log keeps the latest audio and video of each tab', () => {
   log.forget(1);
   assert.equal(log.forTab(1), null);
 });
+
+test('a download reported before its response headers waits for them, but not for ever', async () => {
+  const log = new RequestLog();
+  log.started({requestId: '9', url: 'https://h.example/late', method: 'GET', tabId: 2});
+  const waiting = log.answered(['https://h.example/late'], 10000);
+  let done = false;
+  waiting.then(() => { done = true; });
+  await new Promise((resolve) => setImmediate(resolve));
+  assert.equal(done, false);
+  log.headersReceived({requestId: '9', url: 'https://h.example/late', responseHeaders: [{name: 'Content-Length', value: '5'}]});
+  await waiting;
+  assert.equal(log.find('https://h.example/late').size, 5);
+  // Nothing seen at all: the wait ends at its limit.
+  const started = Date.now();
+  await log.answered(['https://h.example/never'], 50);
+  assert.ok(Date.now() - started >= 40);
+  // Already answered: no wait.
+  await log.answered(['https://h.example/late'], 1e9);
+});

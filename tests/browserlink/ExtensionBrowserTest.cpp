@@ -20,8 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kSource = BRELLIN_SOURCE_DIR;
-const std::string kDriver = kSource + "/tests/support/ChromiumExtensionDriver.py";
-constexpr const char* kChromium = "/usr/bin/chromium";
+const std::string kDriver = kSource + "/tests/support/BrowserExtensionDriver.py";
 // At this rate the downloads run for minutes, so the browser still holds them when the answer comes.
 constexpr int64_t kSlowRate = 64 * 1024;
 constexpr size_t kFileSize = 16 * 1024 * 1024;
@@ -45,11 +44,24 @@ bool hasPrefix(const std::vector<std::string>& lines, const std::string& prefix)
                        [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
 }
 
-// A real Chromium with the packaged extension, a page on nginx and the real link server: a click on a
-// link reaches the server as a capture; only an "accepted" answer takes the download from the browser.
-TEST(ExtensionChromiumTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeaveTheBrowser) {
-    if (access(kChromium, X_OK) != 0)
-        GTEST_SKIP() << "chromium is not installed";
+struct BrowserCase {
+    const char* name;
+    const char* program;
+    // What the driver loads: the unpacked folder (Chromium) or the .zip (Firefox, as a temporary add-on).
+    const char* package;
+    const char* userAgentMark;
+    // The id the driver reports: fixed by the manifest's key (Chromium) or by the gecko id (Firefox).
+    const char* extensionId;
+};
+
+class ExtensionBrowserTest : public ::testing::TestWithParam<BrowserCase> {};
+
+// A real browser with the packaged extension, a page on nginx and the real link server: a click on a link
+// reaches the server as a capture; only an "accepted" answer takes the download from the browser.
+TEST_P(ExtensionBrowserTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeaveTheBrowser) {
+    const BrowserCase& browser = GetParam();
+    if (access(browser.program, X_OK) != 0)
+        GTEST_SKIP() << browser.program << " is not installed";
     if (!NginxServer::available())
         GTEST_SKIP() << "nginx is not installed";
 
@@ -77,14 +89,13 @@ TEST(ExtensionChromiumTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeave
         "'" + kSource + "/scripts/package-extension.sh' '" + (work / "ext").string() + "' >/dev/null";
     ASSERT_EQ(std::system(package.c_str()), 0);
 
-    WebSocketClient driver(
-        kDriver, linkPort,
-        {nginx.url("/index.html"), (work / "ext" / "chromium").string(), work.path().string()});
+    WebSocketClient driver(kDriver, linkPort,
+                           {browser.name, nginx.url("/index.html"), (work / "ext" / browser.package).string(),
+                            work.path().string()});
     const bool succeeded = driver.succeeded(std::chrono::seconds(300));
     EXPECT_TRUE(succeeded) << driver.output();
     std::cout << driver.output();
-    // The stable key gives the build the same id everywhere.
-    EXPECT_NE(driver.output().find("step extension mhondkgioghnjmobimhljnpapkgniihh"), std::string::npos)
+    EXPECT_NE(driver.output().find(std::string("step extension ") + browser.extensionId), std::string::npos)
         << driver.output();
 
     const auto message = window.tryTake();
@@ -95,7 +106,7 @@ TEST(ExtensionChromiumTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeave
     // The server's own first line carries the browser's handshake user agent.
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].rfind("User-Agent:", 0), 0u) << all;
-    EXPECT_NE(lines[0].find("Chrome/"), std::string::npos) << all;
+    EXPECT_NE(lines[0].find(browser.userAgentMark), std::string::npos) << all;
     EXPECT_TRUE(has(lines, "1:GET")) << all;
     EXPECT_TRUE(has(lines, "2:" + nginx.url("/slow/accepted.bin"))) << all;
     EXPECT_TRUE(has(lines, "4:Brellin test page")) << all;
@@ -110,5 +121,13 @@ TEST(ExtensionChromiumTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeave
     // Only the accepted capture came here; the others went to the scripted link or nowhere.
     EXPECT_FALSE(window.tryTake());
 }
+
+INSTANTIATE_TEST_SUITE_P(Browsers, ExtensionBrowserTest,
+                         ::testing::Values(BrowserCase{"chromium", "/usr/bin/chromium", "chromium", "Chrome/",
+                                                       "mhondkgioghnjmobimhljnpapkgniihh"},
+                                           BrowserCase{"firefox", "/usr/bin/firefox-esr",
+                                                       "brellin-firefox.zip", "Firefox/",
+                                                       "browser-link@brellin"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
