@@ -98,6 +98,8 @@ export class Link {
     const wasOpen = this.open;
     this.socket = null;
     this.open = false;
+    // The next connection hears afresh whether the program waits.
+    this.waiting = false;
     // Nothing answers on a closed link.
     for (const resolve of this.pending.splice(0)) resolve('down');
     this.resolveOpenWaiters(false);

@@ -101,6 +101,9 @@ test('reads the waiting notices', () => {
   assert.equal(world.link.waiting, true);
   world.say('nowaiting');
   assert.equal(world.link.waiting, false);
+  world.say('waiting');
+  world.fail();
+  assert.equal(world.link.waiting, false, 'a lost link forgets what the program said');
 });
 
 test('answers reach the captures in the order they were sent', async () => {

@@ -70,12 +70,13 @@ TEST_P(ExtensionBrowserTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeav
     options.extraServerConfig = "    location = /index.html { default_type text/html; "
                                 "add_header Set-Cookie \"session=brellin42; Path=/\"; }\n";
     NginxServer nginx(options);
-    for (const char* name : {"accepted", "refused", "down"})
+    for (const char* name : {"accepted", "off", "waiting", "refused", "down"})
         nginx.writeRandomFile(std::string("slow/") + name + ".bin", kFileSize);
     std::ofstream(nginx.root() / "index.html")
         << "<!DOCTYPE html><html><head><title>Brellin test page</title></head><body>"
            "<a href=\"/slow/accepted.bin\">Accepted file</a> <a href=\"/slow/refused.bin\">Refused file</a> "
-           "<a href=\"/slow/down.bin\">File while the link is down</a></body></html>";
+           "<a href=\"/slow/down.bin\">File while the link is down</a> <a href=\"/slow/off.bin\">Off</a> "
+           "<a href=\"/slow/waiting.bin\">Waited for</a></body></html>";
     ASSERT_TRUE(nginx.start()) << nginx.error();
 
     VornMessageQueue window;
@@ -92,6 +93,14 @@ TEST_P(ExtensionBrowserTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeav
     WebSocketClient driver(kDriver, linkPort,
                            {browser.name, nginx.url("/index.html"), (work / "ext" / browser.package).string(),
                             work.path().string()});
+    // The program starts waiting for a fresh link while the extension has capture turned off.
+    std::string line;
+    do
+        line = driver.readLine(std::chrono::seconds(240));
+    while (!line.empty() && line != "ready for waiting");
+    ASSERT_EQ(line, "ready for waiting") << driver.output();
+    server.SetWaiting(true);
+    driver.writeLine("go");
     const bool succeeded = driver.succeeded(std::chrono::seconds(300));
     EXPECT_TRUE(succeeded) << driver.output();
     std::cout << driver.output();
@@ -118,7 +127,11 @@ TEST_P(ExtensionBrowserTest, ClickedDownloadsReachTheLinkAndOnlyAcceptedOnesLeav
     EXPECT_TRUE(has(lines, "Cookie: session=brellin42")) << all;
     EXPECT_TRUE(hasPrefix(lines, "User-Agent:Mozilla/5.0")) << all;
     EXPECT_EQ(all.find("__0VornPostData9__"), std::string::npos) << all;
-    // Only the accepted capture came here; the others went to the scripted link or nowhere.
+    // Then the capture the waiting program got, whatever the options said; the others went to the scripted
+    // link or nowhere.
+    const auto waited = window.tryTake();
+    ASSERT_TRUE(waited) << driver.output();
+    EXPECT_TRUE(has(linesOf(waited->text), "2:" + nginx.url("/slow/waiting.bin"))) << waited->text;
     EXPECT_FALSE(window.tryTake());
 }
 

@@ -3,9 +3,12 @@
 over Marionette.
 
 Usage: BrowserExtensionDriver.py <link port> <chromium|firefox> <page url> <extension> <work dir>
-The page links to /slow/accepted.bin, /slow/refused.bin and /slow/down.bin. Three captures:
+The page links to /slow/<name>.bin for each capture, in this order:
   accepted: the extension talks to the link on <link port> (the real server, which answers "accepted");
             the browser's own download must be cancelled.
+  off:      capture is off: the browser keeps its download. The driver then prints "ready for waiting"
+            and reads a line, meanwhile the test has the server announce a waiting download.
+  waiting:  capture is still off, but the program waits: the download goes to it.
   refused:  a scripted link here answers "refused"; the browser keeps its download.
   down:     nothing listens on the link port; the browser keeps its download.
 Prints "step ..." lines and "ok" last when everything held, or the problem and exits 1.
@@ -251,6 +254,21 @@ async def captures(browser, page_url, link_port):
     if entry["outcome"] != "handed" or any(item["state"] == "in_progress" for item in items):
         fail("accepted, yet the browser kept its download: %r %r" % (entry, items))
 
+    # Capture off: the browser keeps its downloads...
+    await browser.extension("chrome.storage.local.set({capture: false}).then(() => true)")
+    await until(browser, "brellin.options().capture === false", "capture to be off")
+    entry, items = await capture(browser, base + "/slow/off.bin", link_port, "capture off")
+    if [item["state"] for item in items] != ["in_progress"]:
+        fail("capture off, yet the browser's download went: %r" % items)
+    # ...except while the program waits for a fresh link, which it announces over the link.
+    print("ready for waiting", flush=True)
+    sys.stdin.readline()
+    await until(browser, "brellin.link.waiting", "the waiting notice")
+    entry, items = await capture(browser, base + "/slow/waiting.bin", link_port, "accepted")
+    if entry["outcome"] != "handed" or any(item["state"] == "in_progress" for item in items):
+        fail("the waiting program accepted, yet the browser kept its download: %r %r" % (entry, items))
+    await browser.extension("chrome.storage.local.set({capture: true}).then(() => true)")
+
     # A link that refuses: the browser's download carries on.
     heard = []
 
@@ -292,7 +310,7 @@ async def chromium(link_port, page_url, extension, work):
             created = await devtools.call("Target.createTarget", url=page_url)
             page = (await devtools.call("Target.attachToTarget", targetId=created["targetId"],
                                         flatten=True))["sessionId"]
-            await devtools.until(page, "document.readyState === 'complete' && document.links.length === 3",
+            await devtools.until(page, "document.readyState === 'complete' && document.links.length === 5",
                                  "the page to load")
             await captures(Chromium(devtools, worker, page), page_url, link_port)
             await devtools.call("Browser.close")
