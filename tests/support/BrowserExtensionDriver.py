@@ -149,6 +149,14 @@ class Chromium:
     async def page_script(self, expression):
         return await self.devtools.evaluate(self.page, expression)
 
+    async def options_script(self, expression):
+        if not hasattr(self, "options"):
+            host = await self.extension("chrome.runtime.id")
+            created = await self.devtools.call("Target.createTarget", url="chrome-extension://%s/options.html" % host)
+            self.options = (await self.devtools.call("Target.attachToTarget", targetId=created["targetId"],
+                                                     flatten=True))["sessionId"]
+        return await self.devtools.evaluate(self.options, expression)
+
 
 class Marionette:
     """Firefox's remote protocol: length-prefixed JSON over TCP."""
@@ -209,6 +217,10 @@ class Firefox:
     async def page_script(self, expression):
         return await self.run(self.page, "return (%s)" % expression)
 
+    async def options_script(self, expression):
+        # The control tab shows the options page.
+        return await self.run(self.control, "return (%s)" % expression)
+
 
 async def until(browser, expression, what, seconds=EVENT_SECONDS):
     """Polls an expression in the extension until it gives a value; the value is the event awaited."""
@@ -254,8 +266,14 @@ async def captures(browser, page_url, link_port):
     if entry["outcome"] != "handed" or any(item["state"] == "in_progress" for item in items):
         fail("accepted, yet the browser kept its download: %r %r" % (entry, items))
 
-    # Capture off: the browser keeps its downloads...
-    await browser.extension("chrome.storage.local.set({capture: false}).then(() => true)")
+    # Capture turned off on the options page: the browser keeps its downloads...
+    deadline = time.time() + EVENT_SECONDS
+    while not await browser.options_script("document.getElementById('capture')?.checked === true"):
+        if time.time() > deadline:
+            fail("the options page showed no capture setting")
+        await asyncio.sleep(0.1)
+    await browser.options_script("(() => { const box = document.getElementById('capture'); box.checked = false; "
+                                 "box.dispatchEvent(new Event('change')); return true; })()")
     await until(browser, "brellin.options().capture === false", "capture to be off")
     entry, items = await capture(browser, base + "/slow/off.bin", link_port, "capture off")
     if [item["state"] for item in items] != ["in_progress"]:
