@@ -185,3 +185,8 @@ std::optional<VornDownloadRecord> VornCaptureParser::parse(std::string text,
     reader.finish();
     return record;
 }
+
+bool VornCaptureParser::holdsDownloadUrl(const std::string& text) {
+    const auto record = parse(text, VornCaptureDefaults{});
+    return record && record->url.kind() != URL_KIND_UNSUPPORTED;
+}

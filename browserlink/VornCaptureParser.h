@@ -33,6 +33,9 @@ public:
 
     // The parse alone, without the time guard.
     static std::optional<VornDownloadRecord> parse(std::string text, const VornCaptureDefaults& defaults);
+    // Whether the message names a download the window can start: it parses and its "2:" URL is usable.
+    // The link tells the extension this verdict, so that the browser drops its own download only then.
+    static bool holdsDownloadUrl(const std::string& text);
 
 private:
     bool admit(uint64_t now);

@@ -1,5 +1,7 @@
 #include "browserlink/VornWebSocketProtocol.h"
 
+#include "browserlink/VornCaptureParser.h"
+
 namespace {
 
 constexpr const char* DEFAULT_USER_AGENT = "Mozilla / 5.0 (Windows NT 10.0; Win64; x64) AppleWebKit / 537.36 "
@@ -195,7 +197,11 @@ void VornWebSocketProtocol::handleFrame() {
 void VornWebSocketProtocol::handleText() {
     if (m_userAgent.empty())
         m_userAgent = DEFAULT_USER_AGENT;
-    m_peer.deliver("User-Agent:" + m_userAgent + "\r\n" + m_message);
+    std::string composed = "User-Agent:" + m_userAgent + "\r\n" + m_message;
+    const bool usable = VornCaptureParser::holdsDownloadUrl(composed);
+    m_peer.deliver(std::move(composed));
+    // The extension cancels the browser's own download only on "accepted"; a lost answer leaves it running.
+    sendText(usable ? ACKNOWLEDGE_ACCEPTED : ACKNOWLEDGE_REFUSED);
 }
 
 bool VornWebSocketProtocol::sendText(const std::string& text) {

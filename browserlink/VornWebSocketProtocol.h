@@ -21,6 +21,9 @@ public:
     static constexpr size_t MESSAGE_CAPACITY = 0x1F000;
     static constexpr size_t MAX_LINE = 32767;
     static constexpr size_t MAX_SENT_TEXT = 120;
+    // The answer to every text message, sent once the window has it: whether it names a usable download.
+    static constexpr const char* ACKNOWLEDGE_ACCEPTED = "accepted";
+    static constexpr const char* ACKNOWLEDGE_REFUSED = "refused";
 
     explicit VornWebSocketProtocol(VornWebSocketPeer& peer);
 

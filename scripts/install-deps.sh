@@ -6,7 +6,7 @@ set -euo pipefail
 build_packages=(build-essential cmake ninja-build ccache pkg-config libssl-dev libsqlite3-dev)
 test_packages=(libgtest-dev libgmock-dev clang libclang-rt-14-dev nginx-light tinyproxy vsftpd dante-server
                ffmpeg mkvtoolnix python3 python3-websockets openssl procps psmisc curl
-               aria2 axel wget time)
+               aria2 axel wget time chromium firefox-esr nodejs)
 bench_packages=(gnuplot-nox time)
 
 want=("${build_packages[@]}")

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@ namespace {
 class FakePeer : public VornWebSocketPeer {
 public:
     bool sendAll(const std::string& bytes) override {
+        if (onSend)
+            onSend();
         if (!sendWorks)
             return false;
         sent.push_back(bytes);
@@ -21,6 +24,7 @@ public:
 
     bool sendWorks = true;
     bool waitingFlag = false;
+    std::function<void()> onSend;
     std::vector<std::string> sent;
     std::vector<std::string> delivered;
 };
@@ -296,7 +300,8 @@ TEST_F(ProtocolTest, PingGetsAPongWithTheSamePayload) {
 TEST_F(ProtocolTest, PongIsIgnored) {
     open();
     ASSERT_TRUE(feed(frame("pong", {.first = 0x8A}) + frame("after")));
-    EXPECT_TRUE(m_peer.sent.empty());
+    // Only the text frame is answered.
+    EXPECT_EQ(m_peer.sent, std::vector<std::string>{textFrameOut("refused")});
     ASSERT_EQ(m_peer.delivered.size(), 1u);
     EXPECT_EQ(m_peer.delivered[0], composed("after"));
 }
@@ -353,10 +358,64 @@ TEST_F(ProtocolTest, WithTheWaitingFlagEveryFrameIsAnsweredWithWaiting) {
     ASSERT_EQ(m_peer.sent.size(), 2u);
     EXPECT_EQ(m_peer.sent[1], textFrameOut("waiting"));
     ASSERT_TRUE(feed(frame("one") + frame("ping", {.first = 0x89})));
-    ASSERT_EQ(m_peer.sent.size(), 5u);
-    EXPECT_EQ(m_peer.sent[2], textFrameOut("waiting"));
-    EXPECT_EQ(m_peer.sent[3][0], '\x8A');
-    EXPECT_EQ(m_peer.sent[4], textFrameOut("waiting"));
+    ASSERT_EQ(m_peer.sent.size(), 6u);
+    // The answer to the text comes first, so the extension reads it before the notice.
+    EXPECT_EQ(m_peer.sent[2], textFrameOut("refused"));
+    EXPECT_EQ(m_peer.sent[3], textFrameOut("waiting"));
+    EXPECT_EQ(m_peer.sent[4][0], '\x8A');
+    EXPECT_EQ(m_peer.sent[5], textFrameOut("waiting"));
+}
+
+struct AcknowledgementCase {
+    const char* name;
+    std::string payload;
+    bool accepted;
+};
+
+class AcknowledgementTest : public ProtocolTest, public ::testing::WithParamInterface<AcknowledgementCase> {};
+
+TEST_P(AcknowledgementTest, AnswersOnceTheWindowHasTheMessage) {
+    open();
+    // The answer is only worth trusting when the window already has the capture.
+    size_t deliveredAtAnswer = 0;
+    m_peer.onSend = [&] { deliveredAtAnswer = m_peer.delivered.size(); };
+    ASSERT_TRUE(feed(frame(GetParam().payload)));
+    ASSERT_EQ(m_peer.delivered.size(), 1u);
+    EXPECT_EQ(m_peer.delivered[0], composed(GetParam().payload));
+    EXPECT_EQ(deliveredAtAnswer, 1u);
+    EXPECT_EQ(m_peer.sent,
+              std::vector<std::string>{textFrameOut(GetParam().accepted ? "accepted" : "refused")});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, AcknowledgementTest,
+    ::testing::Values(
+        AcknowledgementCase{"Http", "1:GET\r\n2:http://files.example/a.zip\r\n", true},
+        AcknowledgementCase{"HttpsWithEverything",
+                            "1:POST\r\n2:https://files.example/get?id=7\r\n5:https://files.example/\r\n"
+                            "Referer: https://files.example/\r\n__0VornPostData9__:id=7",
+                            true},
+        AcknowledgementCase{"Ftp", "2:ftp://files.example/pub/a.iso\r\n", true},
+        AcknowledgementCase{"PairWithBothUrls",
+                            "2:https://media.example/v.webm\r\n3:https://media.example/a.webm\r\n6:media\r\n",
+                            true},
+        AcknowledgementCase{"NoUrlLine", "1:GET\r\n5:https://files.example/\r\n", false},
+        AcknowledgementCase{"EmptyUrl", "2:\r\n", false},
+        AcknowledgementCase{"UrlLineWithoutLineEnd", "2:http://files.example/a.zip", false},
+        AcknowledgementCase{"UnsupportedScheme", "2:gopher://files.example/a\r\n", false},
+        AcknowledgementCase{"NoHost", "2:http://\r\n", false},
+        AcknowledgementCase{"AudioOnly", "3:https://media.example/a.webm\r\n", false},
+        AcknowledgementCase{"GoodUrlButBadAudioUrl",
+                            "2:https://media.example/v.webm\r\n3:gopher://media.example/a\r\n", false},
+        AcknowledgementCase{"Empty", "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProtocolTest, AnAnswerThatCannotBeSentLeavesTheConnectionToTheReadPath) {
+    open();
+    m_peer.sendWorks = false;
+    EXPECT_TRUE(feed(frame("2:http://files.example/a.zip\r\n")));
+    EXPECT_EQ(m_peer.delivered.size(), 1u);
+    EXPECT_EQ(m_protocol.state(), WEBSOCKET_STATE_OPEN);
 }
 
 TEST_F(ProtocolTest, WithoutAUserAgentTheDefaultIsUsed) {

@@ -163,6 +163,20 @@ TEST_F(ServerTest, WaitingIsSentAfterTheHandshakeAndEachFrameUntilCleared) {
     EXPECT_EQ(received(1), std::vector<std::string>{kPrefix + "one"});
 }
 
+TEST_F(ServerTest, EachCaptureIsAnsweredAfterItReachedTheWindow) {
+    WebSocketClient client(kScript, m_port,
+                           {"answers", "1:GET|2:http://files.example/a.zip|",
+                            "1:GET|5:http://files.example/|", "2:gopher://files.example/a|"});
+    // The window holds the capture by the time its answer arrives.
+    EXPECT_EQ(client.readLine(), "answer accepted") << client.output();
+    EXPECT_TRUE(m_window.tryTake());
+    EXPECT_EQ(client.readLine(), "answer refused") << client.output();
+    EXPECT_TRUE(m_window.tryTake());
+    EXPECT_EQ(client.readLine(), "answer refused") << client.output();
+    EXPECT_TRUE(m_window.tryTake());
+    EXPECT_TRUE(client.succeeded()) << client.output();
+}
+
 TEST_F(ServerTest, AnsweringAFrameLosesNoneOfTheFramesBehindIt) {
     m_server->SetWaiting(true);
     run({"burst"});

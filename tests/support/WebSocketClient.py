@@ -90,6 +90,9 @@ async def waiting(port):
     if first != "waiting":
         fail("after the handshake: %r" % first)
     await ws.send("one")
+    answer = await asyncio.wait_for(ws.recv(), 10)
+    if answer != "refused":
+        fail("answer to a frame without a URL: %r" % answer)
     again = await asyncio.wait_for(ws.recv(), 10)
     if again != "waiting":
         fail("after a frame: %r" % again)
@@ -98,6 +101,15 @@ async def waiting(port):
     word = await asyncio.wait_for(ws.recv(), 10)
     if word != "nowaiting":
         fail("after SetWaiting(false): %r" % word)
+    await ws.close()
+
+
+async def answers(port, *payloads):
+    """Sends each capture and prints the link's answer to it."""
+    ws = await connect(port)
+    for payload in payloads:
+        await ws.send(payload.replace("|", "\r\n"))
+        print("answer %s" % await asyncio.wait_for(ws.recv(), 10), flush=True)
     await ws.close()
 
 
@@ -179,15 +191,13 @@ def expect_closed(sock, seconds=10):
 
 
 def expect_pong(sock, payload):
-    want = b"\x8a" + bytes([len(payload)]) + payload
-    got = b""
-    while len(got) < len(want):
-        chunk = sock.recv(4096)
-        if not chunk:
-            fail("closed before the pong")
-        got += chunk
-    if got != want:
-        fail("pong %r" % got)
+    """Waits for the pong, passing over the answers to the texts sent before the ping."""
+    for opcode, data in server_frames(sock):
+        if opcode == 0x81 and data in (b"accepted", b"refused", b"waiting"):
+            continue
+        if (opcode, data) != (0x8A, payload):
+            fail("pong %r" % ((opcode, data),))
+        return
 
 
 def server_frames(sock):
@@ -216,7 +226,7 @@ def raw_burst(port):
         seen.append((opcode, payload))
         if opcode == 0x8A:
             break
-    if seen != [(0x81, b"waiting")] * 3 + [(0x8A, b"p")]:
+    if seen != [(0x81, b"refused"), (0x81, b"waiting")] * 3 + [(0x8A, b"p")]:
         fail("server frames %r" % seen)
 
 
@@ -327,7 +337,7 @@ def main():
     name = sys.argv[2]
     args = sys.argv[3:]
     coroutines = {"texts": texts, "big": big, "ping": ping, "origin": origin, "offered": offered,
-                  "waiting": waiting, "notified": notified}
+                  "waiting": waiting, "notified": notified, "answers": answers}
     plain = {"unmasked": raw_unmasked, "two_in_one": raw_two_in_one, "split": raw_split, "burst": raw_burst,
              "violation": raw_violation, "halfopen": raw_halfopen, "cycles": cycles, "foreign": foreign, "garbage": garbage}
     if name in coroutines:
