@@ -204,6 +204,11 @@ int VornSocksHandshake::CredentialsReply(std::wstring& message) {
 int VornSocksHandshake::Connect5Reply(std::wstring& message) {
     const unsigned char* reply = m_buffer->Data();
     const uint32_t have = m_buffer->Length();
+    // A reply of another version is judged at once: a proxy that sent it may never send more.
+    if (have >= 1 && reply[0] != 5) {
+        message = kFailedToConnect;
+        return SOCKS_VERDICT_FAILED;
+    }
     if (have < 4) {
         return SOCKS_VERDICT_MORE;
     }
@@ -220,7 +225,7 @@ int VornSocksHandshake::Connect5Reply(std::wstring& message) {
     if (have < length) {
         return SOCKS_VERDICT_MORE;
     }
-    if (reply[0] != 5 || reply[1] != 0) {
+    if (reply[1] != 0) {
         m_replyCode = reply[1];
         message = kFailedToConnect;
         return SOCKS_VERDICT_FAILED;
@@ -232,10 +237,14 @@ int VornSocksHandshake::Connect5Reply(std::wstring& message) {
 
 int VornSocksHandshake::Connect4Reply(std::wstring& message) {
     const unsigned char* reply = m_buffer->Data();
+    if (m_buffer->Length() >= 1 && reply[0] != 0) {
+        message = kFailedToConnect;
+        return SOCKS_VERDICT_FAILED;
+    }
     if (m_buffer->Length() < kSocks4ReplyLength) {
         return SOCKS_VERDICT_MORE;
     }
-    if (reply[0] != 0 || reply[1] != kSocks4Granted) {
+    if (reply[1] != kSocks4Granted) {
         m_replyCode = reply[1];
         message = kFailedToConnect;
         return SOCKS_VERDICT_FAILED;
