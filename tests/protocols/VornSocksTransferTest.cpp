@@ -332,6 +332,10 @@ TEST(ScriptedSocksProxy, AwkwardButValidRepliesStillGiveTheExactFile) {
         download.run(server.url("/s.bin"), 4, socksProxy(proxy.port()), c.selector);
         EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
         EXPECT_TRUE(download.result() == content);
+        // Inside the tunnel the request is the one a server gets directly, not an HTTP proxy's.
+        ASSERT_FALSE(server.requests().empty());
+        EXPECT_EQ(server.requests()[0].target, "/s.bin");
+        EXPECT_FALSE(server.requests()[0].header("Proxy-Connection").has_value());
     }
 }
 
