@@ -355,6 +355,29 @@ TEST(ScriptedSocksProxy, ServerBytesInTheReplysWriteReachTheProtocol) {
     }
 }
 
+TEST(ScriptedSocksProxy, ARedirectToAnotherServerIsTunnelledThere) {
+    const std::string content = randomBytes(800000, 14);
+    ScriptedHttpServer target(
+        [&](const ScriptedRequest& r, size_t) { return ScriptedReply::file(r, content); });
+    target.start();
+    ScriptedHttpServer origin(
+        {ScriptedReply::status(302, "Found", "", {"Location: " + target.url("/moved.bin")})});
+    origin.start();
+    ScriptedSocksServer proxy(ScriptedSocksBehaviour{});
+    proxy.start();
+    for (int32_t selector : {2, 1}) {
+        SCOPED_TRACE(selector);
+        Download download;
+        download.run(origin.url("/start.bin"), 4, socksProxy(proxy.port()), selector);
+        EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
+        EXPECT_TRUE(download.result() == content);
+    }
+    // Only the first request of each download went to the origin; everything else asked for the target.
+    EXPECT_EQ(origin.requests().size(), 2u);
+    ASSERT_FALSE(target.requests().empty());
+    EXPECT_EQ(target.requests()[0].target, "/moved.bin");
+}
+
 TEST(ScriptedSocksProxy, RefusedSocks5FallsBackTo4aForEveryLaterConnection) {
     const std::string content = randomBytes(2 * 1024 * 1024, 12);
     ScriptedHttpServer server([&](const ScriptedRequest& r, size_t) {
