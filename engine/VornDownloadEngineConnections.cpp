@@ -208,6 +208,11 @@ void VornDownloadEngine::HandleConnectionError(VornEngineSocket* connection, boo
                                                const std::wstring& text) {
     Log(LOG_LEVEL_ERROR, "Handling Error - Socket ( " + connection->IdText() + " ) - SocketState = " +
                              connection->StateName() + " ErrorText = " + vornPercentEncode(text, true));
+    // Any failure of a SOCKS handshake while starting (a refusal, a hang-up, silence) first tries the
+    // proxy with the next older version.
+    if (connection->SocketState() == SOCKET_STATE_SOCKS && connection->FallBackSocks()) {
+        return;
+    }
     VornSegment* segment = connection->Segment();
     if (segment != nullptr && segment->IsCompleted()) {
         Log(LOG_LEVEL_ERROR, "Socket ( " + connection->IdText() +

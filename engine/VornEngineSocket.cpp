@@ -9,6 +9,7 @@
 #include "engine/VornKQueue.h"
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentManager.h"
+#include "protocols/VornSocksHandshake.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -57,6 +58,9 @@ void VornEngineSocket::close() {
     m_receiveBuffer->Clear();
     if (m_tlsInput) {
         m_tlsInput->Clear();
+    }
+    if (m_socks) {
+        m_socks->Restart();
     }
     m_tunnelReady = false;
 }
@@ -137,6 +141,9 @@ void VornEngineSocket::SetUrl(const VornUrl& url) {
     m_url = url;
     MatchTlsInputToUrl();
     m_engine->UpdateUrl(url);
+    if (m_socks) {
+        m_socks->SetTarget(url);
+    }
 }
 
 void VornEngineSocket::AttachSegment(VornSegment* segment) {
@@ -203,6 +210,9 @@ uint32_t VornEngineSocket::ReceiveSpace() {
 }
 
 bool VornEngineSocket::ReceiveStep() {
+    if (m_socketState == SOCKET_STATE_SOCKS) {
+        return SocksReceiveStep();
+    }
     bool delivered = false;
     if (DirectReceivePossible() && DirectReceiveStep(delivered)) {
         return delivered;
@@ -215,17 +225,8 @@ bool VornEngineSocket::ReceiveStep() {
     } else if (n == SOCKET_RECEIVE_PENDING) {
         return false;
     }
-    if (m_socketState != SOCKET_STATE_SOCKS) {
-        OnReceived(n);
-        return n > 0;
-    }
-    if (n > 0) {
-        SocksStep();
-        return true;
-    }
-    m_engine->HandleConnectionError(
-        this, false, L"Socks Handshake failed . Network Error or Connection Closed. Check SOCKS Setting.");
-    return false;
+    OnReceived(n);
+    return n > 0;
 }
 
 bool VornEngineSocket::DirectReceivePossible() const {
@@ -454,17 +455,4 @@ void VornEngineSocket::UpdateStatus() {
     default:
         break;
     }
-}
-
-// The SOCKS handshake object is not part of this build yet: a SOCKS proxy fails the connection plainly
-// instead of sending HTTP bytes to a proxy that expects a handshake.
-bool VornEngineSocket::StartSocks(int32_t) {
-    m_receiveBuffer->Clear();
-    m_engine->HandleConnectionError(this, false,
-                                    L"Problem on SOCKS-Proxy. Check User, Password and Socks Setting.");
-    return true;
-}
-
-void VornEngineSocket::SocksStep() {
-    m_receiveBuffer->Clear();
 }

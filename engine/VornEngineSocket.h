@@ -13,6 +13,7 @@
 class VornDirectReceive;
 class VornDownloadEngine;
 class VornSegment;
+class VornSocksHandshake;
 class VornTlsSession;
 
 // Socket states of an engine connection.
@@ -73,6 +74,9 @@ public:
     void RetrieveFromSuspend();
     void SegmentCompleted();
     void SocksStep();
+    // While the engine is starting, a failed SOCKS handshake is tried again over the next older version
+    // on a new connection; false when there is none (or the engine is past starting).
+    bool FallBackSocks();
     std::string IdText() const override;
     void ReleaseSegment() override;
     std::wstring IdTextW() const;
@@ -99,6 +103,10 @@ private:
     // False when nothing was delivered (nothing waiting, or the connection ended).
     bool ReceiveStep();
     bool StartSocks(int32_t oldState);
+    bool SocksReceiveStep();
+    void SendSocksMessage();
+    void SocksFailed(const std::wstring& reason);
+    void TakeSocksLeftover();
     void TlsHandshakeReadable();
     int TlsHandshakeStep();
     int32_t TlsEncryptSend(const char* data, int32_t length);
@@ -136,6 +144,7 @@ private:
     VornDownloadEngine* m_engine = nullptr;
     int32_t m_socketState = SOCKET_STATE_IDLE;
     bool m_tunnelReady = false;
+    std::unique_ptr<VornSocksHandshake> m_socks;
     std::unique_ptr<VornTlsSession> m_tls;
     std::unique_ptr<VornBuffer<char>> m_tlsInput;
     bool m_tlsContextExists = false;
