@@ -46,7 +46,8 @@ void VornErrorWindow::OnCreate() {
     m_urlLabel->SetText(QString::fromStdString(m_record.url.givenText()));
     m_closeButton = new QPushButton(QStringLiteral("Close"), this);
     m_logButton = new QPushButton(QStringLiteral("Log file"), this);
-    m_logButton->setEnabled(m_record.id >= 1);
+    // A URL that could not be downloaded never had an engine, so there is no log to open.
+    m_logButton->setEnabled(m_record.id >= 1 && m_dialogId >= 1);
     setTabOrder(m_closeButton, m_logButton);
     connect(m_urlLabel, &VornLabelEx::LineBreaksChanged, this, &VornErrorWindow::Fit);
     Fit(m_urlLabel->LineBreaks());

@@ -30,8 +30,7 @@ QString VornUrlWindow::UsableClipboardUrl(const QString& clipboard) {
         return QString();
     }
     try {
-        VornUrl url(text.toStdString());
-        if (url.kind() < URL_KIND_HTTP || url.kind() > URL_KIND_FTP || url.host().empty()) {
+        if (!VornMainWindow::IsDownloadableUrl(VornUrl(text.toStdString()))) {
             return QString();
         }
     } catch (const std::exception&) {

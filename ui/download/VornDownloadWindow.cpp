@@ -59,6 +59,8 @@ QString VornDownloadWindow::StateText() const {
 QWidget* VornDownloadWindow::BuildDownloadTab() {
     auto* page = new QWidget();
     auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(8, 6, 8, 6);
+    layout->setSpacing(3);
     m_urlLabel = new VornLabelEx(page);
     m_urlLabel->SetText(QString::fromStdString(m_record.url.givenText()));
     m_urlLabel->SetColour(QColor(0, 0, 143));
@@ -66,6 +68,8 @@ QWidget* VornDownloadWindow::BuildDownloadTab() {
     m_stateLabel = new QLabel(QStringLiteral("Starting"), page);
     auto* group = new QGroupBox(page);
     auto* form = new QFormLayout();
+    form->setVerticalSpacing(1);
+    form->setContentsMargins(0, 0, 0, 0);
     auto value = [page](const QString& text) {
         auto* label = new QLabel(text, page);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -82,6 +86,7 @@ QWidget* VornDownloadWindow::BuildDownloadTab() {
     form->addRow(QStringLiteral("Time left:"), m_timeLeftValue);
     form->addRow(QStringLiteral("Resumable:"), m_resumableValue);
     auto* groupLayout = new QHBoxLayout(group);
+    groupLayout->setContentsMargins(10, 4, 10, 4);
     groupLayout->addLayout(form, 1);
     m_fileIcon = new QLabel(group);
     m_fileIcon->setPixmap(QFileIconProvider().icon(QFileIconProvider::File).pixmap(32, 32));

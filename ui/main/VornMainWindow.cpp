@@ -145,7 +145,7 @@ void VornMainWindow::BuildToolBar() {
     m_toolBar->addWidget(spacer);
     // Settings, browsers and about come with their windows; their places are kept.
     for (auto [icon, text] : {std::pair{QStyle::SP_FileDialogDetailedView, "Settings"},
-                              std::pair{QStyle::SP_DesktopIcon, "Browsers"},
+                              std::pair{QStyle::SP_DriveNetIcon, "Browsers"},
                               std::pair{QStyle::SP_MessageBoxInformation, "About"}}) {
         m_toolBar->addAction(look->standardIcon(icon), QString::fromLatin1(text))->setEnabled(false);
     }
@@ -230,6 +230,14 @@ std::vector<int32_t> VornMainWindow::SelectedIds() const {
 VornDownloadWindow* VornMainWindow::DownloadWindow(int32_t id) const {
     auto found = m_windows.find(id);
     return found == m_windows.end() ? nullptr : found->second;
+}
+
+std::vector<VornDownloadWindow*> VornMainWindow::DownloadWindows() const {
+    std::vector<VornDownloadWindow*> windows;
+    for (const auto& [id, window] : m_windows) {
+        windows.push_back(window);
+    }
+    return windows;
 }
 
 VornBaseWindow* VornMainWindow::Dialog(int32_t id) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/VornUrl.h"
 #include "storage/VornDatabase.h"
 #include "storage/VornDownloadRecord.h"
 #include "ui/toolkit/VornBaseWindow.h"
@@ -7,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QAction;
 class QMenu;
@@ -41,6 +43,10 @@ public:
     static constexpr const char* kErrorLabel = "Error";
 
     explicit VornMainWindow(const Options& options);
+
+    // A supported kind with a host that could be looked up: words with blanks parse as a host, but
+    // a host never holds an (encoded) blank or control character.
+    static bool IsDownloadableUrl(const VornUrl& url);
     ~VornMainWindow() override;
 
     // Download events raised by the download windows (codes 0 to 13).
@@ -77,6 +83,7 @@ public:
     VornDownloadWindow* DownloadWindow(int32_t id) const;
     VornBaseWindow* Dialog(int32_t id) const;
     size_t DownloadWindowCount() const { return m_windows.size(); }
+    std::vector<VornDownloadWindow*> DownloadWindows() const;
     // Set once the quit dialog chose to exit; the program ends when the last download window is gone.
     bool Exiting() const { return m_exiting; }
 

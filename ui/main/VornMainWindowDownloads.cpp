@@ -39,9 +39,21 @@ void VornMainWindow::ShowUrlError(int32_t dialogId, const std::string& message,
     dialog->Create(true);
 }
 
+bool VornMainWindow::IsDownloadableUrl(const VornUrl& url) {
+    if (url.kind() < URL_KIND_HTTP || url.kind() > URL_KIND_FTP || url.host().empty()) {
+        return false;
+    }
+    for (char c : url.host()) {
+        if (c == '%' || static_cast<unsigned char>(c) <= ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
 VornDownloadWindow* VornMainWindow::StartDownload(VornDownloadRecord record, bool stored) {
     const VornUrl& url = record.url;
-    if (url.kind() < URL_KIND_HTTP || url.kind() > URL_KIND_FTP || url.host().empty()) {
+    if (!IsDownloadableUrl(url)) {
         ShowUrlError(-1, "The URL is invalid or its protocol is not supported.", record);
         return nullptr;
     }
