@@ -15,6 +15,7 @@
 #include "ui/main/VornMainWindow.h"
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPointer>
 #include <QProgressBar>
@@ -161,10 +162,34 @@ TEST_F(VornDownloadFlow, PauseThenResumeGivesTheIdenticalFile) {
     EXPECT_TRUE(window->windowTitle().startsWith(QStringLiteral("Paused - ")));
     EXPECT_EQ(StoredStatus(id).rfind("Paused (", 0), 0u) << StoredStatus(id);
     SaveScreenshot(window, "download-window-paused");
+    // Limits of 1 to 15 KB/s become 16; an empty box means none.
+    window->SpeedLimitBox()->setText(QStringLiteral("10"));
+    window->ApplySpeedLimit();
+    EXPECT_EQ(window->SpeedLimitBox()->text(), QStringLiteral("16"));
+    EXPECT_EQ(window->Record().bandwidthLimit, 16);
+    window->SpeedLimitBox()->clear();
+    window->ApplySpeedLimit();
+    EXPECT_EQ(window->Record().bandwidthLimit, 0);
 
     QTest::mouseClick(window->PauseButton(), Qt::LeftButton);
     EXPECT_TRUE(window->IsRunning());
     EXPECT_EQ(window->PauseButton()->text(), QStringLiteral("Pause"));
+    ExpectCompleteAndIdentical(id);
+}
+
+TEST_F(VornDownloadFlow, ANewConnectionCountWaitsForTheEngineToApplyIt) {
+    VornDownloadWindow* window = Start(ServeFile("connections.bin", 2 * 1024 * 1024));
+    ASSERT_NE(window, nullptr);
+    const int32_t id = window->Id();
+    WaitUntilUnderway(window);
+    ASSERT_TRUE(window->ConnectionCombo()->isEnabled());
+    window->ConnectionCombo()->setCurrentIndex(1);
+    window->ApplyConnections();
+    EXPECT_FALSE(window->ConnectionCombo()->isEnabled());
+    EXPECT_EQ(window->Record().connections, 2);
+    EXPECT_TRUE(
+        WaitUntil([&] { return window->ConnectionCombo()->isEnabled() || !window->IsRunning(); }, kLong));
+    EXPECT_TRUE(window->ConnectionCombo()->isEnabled());
     ExpectCompleteAndIdentical(id);
 }
 
