@@ -122,7 +122,7 @@ void VornDownloadWindow::OnEngineProgress(const std::string& text) {
     if (!full) {
         std::string line = vornSpeedText(speed);
         if (m_record.bandwidthLimit > 0) {
-            line += " ( Limit = " + std::to_string(m_record.bandwidthLimit) + " KB/s )";
+            line += " ( Limit = " + std::to_string(m_record.bandwidthLimit) + " )";
         }
         m_speedValue->setText(QString::fromStdString(line));
         m_timeLeftValue->setText(QString::fromStdString(timeLeft));
