@@ -7,6 +7,7 @@
 #include "storage/VornDatabase.h"
 #include "storage/VornSettings.h"
 #include "ui/download/VornConnectionsTable.h"
+#include "ui/download/VornEngineReaper.h"
 #include "ui/main/VornMainWindow.h"
 #include "ui/toolkit/VornSegmentBar.h"
 
@@ -101,8 +102,8 @@ void VornDownloadWindow::Start() {
 }
 
 void VornDownloadWindow::DestroyEngine() {
-    // The engine posted its last event: its thread is ending, so this wait is at most a moment.
-    m_engine.reset();
+    // The engine posted its last event; its thread ends in a moment, without this window waiting for it.
+    m_main->Reaper()->Retire(std::move(m_engine), SharedTarget());
 }
 
 void VornDownloadWindow::OnEngineProgress(const std::string& text) {

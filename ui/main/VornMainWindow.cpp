@@ -9,6 +9,7 @@
 #include "ui/dialogs/VornQuitWindow.h"
 #include "ui/dialogs/VornUrlWindow.h"
 #include "ui/download/VornDownloadWindow.h"
+#include "ui/download/VornEngineReaper.h"
 #include "ui/main/VornCategoryTree.h"
 #include "ui/main/VornDownloadListModel.h"
 #include "ui/main/VornDownloadListProxy.h"
@@ -41,7 +42,8 @@ int64_t ToNumber(const std::wstring& text) {
 } // namespace
 
 VornMainWindow::VornMainWindow(const Options& options)
-    : VornBaseWindow(nullptr, 0, 0, 910, 516, QStringLiteral("Brellin 1.1")), m_options(options) {
+    : VornBaseWindow(nullptr, 0, 0, 910, 516, QStringLiteral("Brellin 1.1")), m_options(options),
+      m_reaper(new VornEngineReaper(this)) {
     move(CentredPosition(910, 576));
     setWindowIcon(VornIcons::Program());
     setMinimumSize(600, 300);
@@ -57,6 +59,7 @@ VornMainWindow::~VornMainWindow() {
     }
     delete m_urlWindow;
     delete m_quitWindow;
+    delete m_reaper;
 }
 
 void VornMainWindow::OnCreate() {

@@ -19,6 +19,7 @@ class VornCategoryTree;
 class VornDownloadListModel;
 class VornDownloadListProxy;
 class VornDownloadWindow;
+class VornEngineReaper;
 class VornQuitWindow;
 class VornUrlWindow;
 class VornWebSocketServer;
@@ -72,6 +73,8 @@ public:
     // The completion and error dialogs report that they closed.
     void RemoveDialog(int32_t id, VornBaseWindow* dialog);
 
+    // Where download windows hand their ended engines.
+    VornEngineReaper* Reaper() const { return m_reaper; }
     bool HasTray() const { return m_tray != nullptr; }
     VornDatabase& Database() { return m_database; }
     VornDownloadListModel* Model() const { return m_model; }
@@ -121,6 +124,7 @@ private:
 
     Options m_options;
     VornDatabase m_database;
+    VornEngineReaper* m_reaper;
     VornDownloadListModel* m_model = nullptr;
     VornDownloadListProxy* m_proxy = nullptr;
     QTableView* m_table = nullptr;
