@@ -3,10 +3,11 @@
 # present are left alone, so a second run costs only the check.
 set -euo pipefail
 
-build_packages=(build-essential cmake ninja-build ccache pkg-config libssl-dev libsqlite3-dev)
+build_packages=(build-essential cmake ninja-build ccache pkg-config libssl-dev libsqlite3-dev
+                qt6-base-dev libgl-dev)
 test_packages=(libgtest-dev libgmock-dev clang libclang-rt-14-dev nginx-light tinyproxy vsftpd dante-server
                microsocks ffmpeg mkvtoolnix python3 python3-websockets openssl procps psmisc curl
-               aria2 axel wget time chromium firefox-esr nodejs)
+               aria2 axel wget time chromium firefox-esr nodejs fonts-dejavu-core)
 bench_packages=(gnuplot-nox time)
 
 want=("${build_packages[@]}")
