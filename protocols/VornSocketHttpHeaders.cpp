@@ -51,6 +51,10 @@ void VornSocketHttp::HandleHeader(const std::string& line) {
     VornDownloadEngine* engine = Engine();
     const bool content = m_statusCode == 200 || m_statusCode == 206;
     std::string value;
+    if (m_statusCode == 401 || m_statusCode == 407) {
+        // The challenge's own framing, so that its body is read to the end before the next request.
+        m_challengeBody.NoteHeader(line);
+    }
     if (content && headerValue(line, "Content-Length", value)) {
         HandleContentLength(value);
         return;
