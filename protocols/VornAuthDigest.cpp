@@ -42,7 +42,6 @@ VornAuthDigest::VornAuthDigest(const std::string& challenge, const VornUrl& url,
         m_method = "CONNECT";
         m_uri = url.hostWithPort(false, false);
     }
-    DrawCnonce();
 }
 
 void VornAuthDigest::SetRequest(const std::string& method, const std::string& target) {
@@ -122,6 +121,10 @@ bool VornAuthDigest::BuildHeader(int32_t round, const std::string& challengeLine
     }
     if (m_nonce.empty()) {
         return false;
+    }
+    if (m_cnonce.empty()) {
+        // Drawn on first use rather than at construction, so a replaced random source takes effect.
+        DrawCnonce();
     }
     for (const std::string* value : {&m_user, &m_realm, &m_nonce, &m_opaque, &m_uri, &m_algorithm}) {
         if (unquotable(*value)) {
