@@ -48,6 +48,13 @@ void VornSocketHttp::SendRequest() {
     if (engine->State() > ENGINE_STATE_DOWNLOADING) {
         return;
     }
+    if (m_challengeBody.Closes() && engine->State() == ENGINE_STATE_STARTING && m_serverRound == 0 &&
+        m_proxyRound == 0) {
+        // The challenge closes a connection that carried no credentials yet: answer it on a new one,
+        // without spending a nonce count on a request that would not go out.
+        Reset(true, false);
+        return;
+    }
     std::string serverLine;
     if (engine->ServerAuth()) {
         if (m_httpState == HTTP_STATE_PROXY_AUTH_NEED) {

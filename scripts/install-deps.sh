@@ -5,6 +5,7 @@ set -euo pipefail
 
 build_packages=(build-essential cmake ninja-build ccache pkg-config libssl-dev libsqlite3-dev)
 test_packages=(libgtest-dev libgmock-dev clang libclang-rt-14-dev nginx-light tinyproxy vsftpd dante-server
+               lighttpd python3-ntlm-auth
                ffmpeg mkvtoolnix python3 python3-websockets openssl procps psmisc curl
                aria2 axel wget time)
 bench_packages=(gnuplot-nox time)
@@ -30,6 +31,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 # The packaged servers must not stay running on their default ports; the tests start their own.
-for service in nginx tinyproxy vsftpd danted; do
+for service in nginx tinyproxy vsftpd danted lighttpd; do
     if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
 done
