@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -76,6 +79,16 @@ public:
              std::filesystem::recursive_directory_iterator(m_dir.path() / "done", ignored)) {
             if (entry.is_regular_file()) {
                 return readWholeFile(entry.path());
+            }
+        }
+        return "<no file>";
+    }
+    std::string resultName() const {
+        std::error_code ignored;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(m_dir.path() / "done", ignored)) {
+            if (entry.is_regular_file()) {
+                return entry.path().filename().string();
             }
         }
         return "<no file>";
@@ -291,6 +304,8 @@ TEST_P(VornHttpAuthScripted, DownloadsTheIdenticalFile) {
     download.run(server.url("/d/file.bin"), c.connections, {"alice", "s3cret"});
     EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << download.error();
     EXPECT_TRUE(download.result() == content);
+    // The challenge's page (text/html) names nothing: the reply without a type keeps the URL's name.
+    EXPECT_EQ(download.resultName(), "file.bin");
 
     const std::vector<AuthServer::Request> requests = server.requests();
     ASSERT_FALSE(requests.empty());
@@ -377,5 +392,39 @@ TEST(VornHttpAuthScriptedRefusal, NegotiateAloneIsUnsupported) {
     EXPECT_LE(server.requests().size(), 5u);
     for (const AuthServer::Request& request : server.requests()) {
         EXPECT_EQ(request.authorization, "-");
+    }
+}
+
+// curl as a second client: the scripted server's checks are those of the protocols, not of our client.
+TEST(VornHttpAuthScriptedServer, CurlPassesTheSameChecks) {
+    if (!AuthServer::available() || ::access("/usr/bin/curl", X_OK) != 0) {
+        GTEST_SKIP() << "python3-ntlm-auth or curl is not installed";
+    }
+    struct Case {
+        const char* scheme;
+        const char* mode;
+        const char* option;
+        const char* user;
+    };
+    const Case cases[] = {{"digest", "", "--digest", "alice"},
+                          {"digest", "sess", "--digest", "alice"},
+                          {"ntlm", "", "--ntlm", "MYDOMAIN\\alice"},
+                          {"ntlm", "v1", "--ntlm", "MYDOMAIN\\alice"}};
+    for (const Case& c : cases) {
+        AuthServer::Options options;
+        options.scheme = c.scheme;
+        options.mode = c.mode;
+        AuthServer server(options);
+        ASSERT_TRUE(server.start("curl's content")) << server.error();
+        TempDir dir;
+        const std::string out = (dir.path() / "out").string();
+        for (const char* password : {"s3cret", "wrong"}) {
+            const std::string command = std::string("/usr/bin/curl -s -o ") + out + " -w '%{http_code}' " +
+                                        c.option + " -u '" + c.user + ":" + password + "' " +
+                                        server.url("/c.bin") + " > " + (dir.path() / "code").string();
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+            const std::string code = readWholeFile(dir.path() / "code");
+            EXPECT_EQ(code, std::string(password) == "wrong" ? "401" : "200") << c.scheme << c.mode;
+        }
     }
 }
