@@ -65,40 +65,20 @@ bool VornAuthDigest::ReadChallenge(int32_t round, const std::string& line) {
         // also when it says stale, since a stale challenge without a fresh nonce would repeat for ever.
         return round <= 0;
     }
-    m_readLines.push_back(line);
-    if (m_readLines.size() > kRememberedLines) {
-        m_readLines.pop_front();
-    }
     std::string value;
-    m_staleFlag = parameter(line, "stale", value) && vornToUpper(value) == "TRUE" ? 1 : 0;
-    if (round > 0 && !m_staleFlag) {
+    const bool stale = parameter(line, "stale", value) && vornToUpper(value) == "TRUE";
+    if (round > 0 && !stale) {
         return false;
     }
-    if (m_staleFlag) {
-        m_nonceCount = 1;
-        DrawCnonce();
-    }
-    m_staleFlag = 0;
+    // Everything is checked before anything is kept, so a refused challenge leaves the handler as it was.
     std::string nonce;
     if (!parameter(line, "nonce", nonce) || nonce.empty()) {
         return false;
     }
-    if (nonce != m_nonce) {
-        m_nonceCount = 1;
-    }
-    m_nonce = nonce;
-    m_opaque.clear();
-    parameter(line, "opaque", m_opaque);
-    m_qop.clear();
-    parameter(line, "qop", m_qop);
-    if (vornToUpper(m_qop) == "AUTH-INT") {
+    std::string qop;
+    parameter(line, "qop", qop);
+    if (vornToUpper(qop) == "AUTH-INT") {
         return false;
-    }
-    m_qopFlag = 0;
-    if (!m_qop.empty()) {
-        // Whatever list of options was offered, auth is the one answered.
-        m_qop = "auth";
-        m_qopFlag = 1;
     }
     std::string algorithm;
     if (parameter(line, "algorithm", algorithm)) {
@@ -107,10 +87,29 @@ bool VornAuthDigest::ReadChallenge(int32_t round, const std::string& line) {
             return false;
         }
     }
+    if (stale) {
+        m_nonceCount = 1;
+        DrawCnonce();
+    }
+    m_staleFlag = 0;
+    if (nonce != m_nonce) {
+        m_nonceCount = 1;
+    }
+    m_nonce = nonce;
+    m_opaque.clear();
+    parameter(line, "opaque", m_opaque);
+    // Whatever list of options was offered, auth is the one answered.
+    m_qopFlag = qop.empty() ? 0 : 1;
+    m_qop = qop.empty() ? std::string() : "auth";
     m_algorithm = algorithm;
     const std::string realm = vornAuthRealmOf(line);
     if (!realm.empty()) {
         m_realm = realm;
+    }
+    // Only a line that was answered counts as read: a refused one stays refused.
+    m_readLines.push_back(line);
+    if (m_readLines.size() > kRememberedLines) {
+        m_readLines.pop_front();
     }
     return true;
 }

@@ -150,6 +150,8 @@ TEST(VornAuthDigest, RefusesWhatItCannotAnswer) {
         std::string line = "unchanged";
         EXPECT_FALSE(handler->BuildHeader(0, challenge, line)) << challenge;
         EXPECT_EQ(line, "unchanged");
+        // Handed in again by another connection, it is still refused.
+        EXPECT_FALSE(handler->BuildHeader(0, challenge, line)) << challenge;
     }
     // A user name that cannot stand between quotes is never put on the wire.
     VornAuthDigest quote(kRfcChallenge, VornUrl("http://h/f"), "GET", AUTH_KIND_SERVER, "a\"b", "p");
