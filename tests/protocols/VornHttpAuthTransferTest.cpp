@@ -345,8 +345,8 @@ TEST_P(VornHttpAuthScripted, DownloadsTheIdenticalFile) {
         }
     }
     if (std::string(c.scheme) == "ntlm") {
-        // The first connection: the bare request, negotiate, authenticate, all on one connection (the
-        // log is written as replies end, so a long reply comes late in it).
+        // The first connection: the bare request, negotiate, authenticate, all on one connection (other
+        // connections' requests come in between).
         std::vector<AuthServer::Request> first;
         for (const AuthServer::Request& request : requests) {
             if (request.connection == requests[0].connection) {

@@ -90,6 +90,7 @@ class Handler(BaseHTTPRequestHandler):
                                                  authorization or "-"))
 
     def challenge(self, lines, close=False):
+        self.record(401, self.headers.get("Authorization"))
         body = b"<html>authentication required" + b"." * ARGS.body_size + b"</html>"
         head = "HTTP/1.1 401 Unauthorized\r\n"
         for line in lines:
@@ -121,6 +122,8 @@ class Handler(BaseHTTPRequestHandler):
         with open(ARGS.file, "rb") as f:
             f.seek(first)
             data = f.read(last - first + 1)
+        # Logged before the body goes out, so the log is complete once the client has the file.
+        self.record(status, self.headers.get("Authorization"))
         self.send_response(status)
         self.send_header("Content-Length", str(len(data)))
         self.send_header("Accept-Ranges", "bytes")
@@ -137,8 +140,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         authorization = self.headers.get("Authorization")
-        status = self.answer_digest(authorization) if ARGS.scheme == "digest" else self.answer_ntlm(authorization)
-        self.record(status, authorization)
+        if ARGS.scheme == "digest":
+            self.answer_digest(authorization)
+        else:
+            self.answer_ntlm(authorization)
 
 #-- - Digest -- -
     def digest_challenge(self, nonce, stale=False):
