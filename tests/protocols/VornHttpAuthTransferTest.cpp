@@ -374,6 +374,47 @@ INSTANTIATE_TEST_SUITE_P(
                       ScriptedCase{"NtlmChallengeBodyInTwoWrites", "ntlm", "", true, false, 4}),
     [](const ::testing::TestParamInfo<ScriptedCase>& info) { return std::string(info.param.name); });
 
+// Digest and NTLM towards a proxy: plain requests carry the full URL, a CONNECT signs host:port, and
+// the NTLM exchange stays on the connection that the CONNECT opened.
+TEST(VornHttpAuthScriptedProxy, DigestAndNtlmProxiesForPlainAndTunnelledDownloads) {
+    if (!AuthServer::available()) {
+        GTEST_SKIP() << "python3-ntlm-auth is not installed";
+    }
+    ASSERT_TRUE(certificates().ok());
+    const std::string content = randomBytes(3 * 1024 * 1024 + 11, 8);
+    for (const char* scheme : {"digest", "ntlm"}) {
+        for (bool secure : {false, true}) {
+            AuthServer::Options options;
+            options.scheme = scheme;
+            options.proxy = true;
+            options.certificateFile = certificates().serverCert().string();
+            options.keyFile = certificates().serverKey().string();
+            AuthServer proxy(options);
+            ASSERT_TRUE(proxy.start(content)) << proxy.error();
+            Download download;
+            const VornEngineProxy settings = httpProxy(proxy.port(), "alice", "s3cret");
+            const std::string url = std::string(secure ? "https" : "http") + "://127.0.0.1:9/d/file.bin";
+            download.run(url, 4, {}, &settings);
+            const std::string name = std::string(scheme) + (secure ? " CONNECT" : " plain");
+            EXPECT_EQ(download.state(), ENGINE_STATE_COMPLETED) << name << ": " << download.error();
+            EXPECT_TRUE(download.result() == content) << name;
+            bool answered = false;
+            for (const AuthServer::Request& request : proxy.requests()) {
+                EXPECT_EQ(request.method, secure ? "CONNECT" : "GET") << name;
+                if (request.status == 200 || request.status == 206) {
+                    answered = true;
+                    if (std::string(scheme) == "digest") {
+                        const std::string uri = secure ? "uri=\"127.0.0.1:9\"" : "uri=\"" + url + "\"";
+                        EXPECT_NE(request.authorization.find(uri), std::string::npos)
+                            << name << ": " << request.authorization;
+                    }
+                }
+            }
+            EXPECT_TRUE(answered) << name;
+        }
+    }
+}
+
 TEST(VornHttpAuthScriptedRefusal, NegotiateAloneIsUnsupported) {
     if (!AuthServer::available()) {
         GTEST_SKIP() << "python3-ntlm-auth is not installed";

@@ -66,6 +66,12 @@ bool AuthServer::start(const std::string& content) {
     if (m_options.closeAfterChallenge) {
         words.push_back("--close-after-challenge");
     }
+    if (m_options.proxy) {
+        words.push_back("--proxy");
+    }
+    if (!m_options.certificateFile.empty()) {
+        words.insert(words.end(), {"--cert", m_options.certificateFile, "--key", m_options.keyFile});
+    }
     m_pid = ::fork();
     if (m_pid == 0) {
         std::vector<char*> argv;

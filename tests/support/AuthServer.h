@@ -23,6 +23,10 @@ public:
         bool splitBody = false;
         // The first challenge says Connection: close.
         bool closeAfterChallenge = false;
+        // A proxy that asks with 407; with a certificate and key it speaks TLS inside CONNECT tunnels.
+        bool proxy = false;
+        std::string certificateFile;
+        std::string keyFile;
     };
     struct Request {
         int connection = 0;
@@ -42,6 +46,7 @@ public:
     void stop();
     const std::string& error() const { return m_error; }
     std::string url(const std::string& path) const;
+    uint16_t port() const { return m_port; }
     std::vector<Request> requests() const;
 
     // python3 and python3-ntlm-auth from Debian.

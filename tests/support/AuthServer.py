@@ -1,11 +1,13 @@
-#!/ usr / bin / python3
+#!/usr/bin/python3
 """A loopback HTTP/1.1 server that asks for Digest or NTLM and checks every answer itself.
 
 Started by tests/support/AuthServer.cpp. It serves one file (ranges included) to clients that
 authenticate, keeps connections alive, and writes one tab-separated line per request to the log:
 connection number, method, target, status, the Authorization value (or -). Digest nonce counts are
 checked for replays; NTLM authenticate messages are verified with MD4 and HMAC-MD5 (v2) or DES (v1)
-against the challenge sent on the same connection.
+against the challenge sent on the same connection. With --proxy it is a proxy instead: it asks with
+407 and Proxy-Authenticate, serves the file itself for absolute request targets, and answers an
+authenticated CONNECT by speaking TLS (--cert, --key) inside the tunnel.
 """
 import argparse
 import base64
@@ -14,6 +16,7 @@ import hmac
 import itertools
 import os
 import re
+import ssl
 import struct
 import sys
 import threading
@@ -70,8 +73,8 @@ def md5hex(text):
 
 def digest_params(value):
     return {k.lower(): v1 if v1 else v2
-            for k, v1, v2 in re.findall(r'(\w+)=(?:"([^"]*)"|([^\s,]*))', value)
-}
+            for k, v1, v2 in re.findall(r'(\w+)=(?:"([^"]*)"|([^\s,]*))', value)}
+
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -89,18 +92,24 @@ class Handler(BaseHTTPRequestHandler):
             log.write("%d\t%s\t%s\t%d\t%s\n" % (self.connection_number, self.command, self.path, status,
                                                  authorization or "-"))
 
+    def authorization(self):
+        return self.headers.get("Proxy-Authorization" if ARGS.proxy else "Authorization")
+
     def challenge(self, lines, close=False):
-        self.record(401, self.headers.get("Authorization"))
+        self.record(407 if ARGS.proxy else 401, self.authorization())
         body = b"<html>authentication required" + b"." * ARGS.body_size + b"</html>"
-        head = "HTTP/1.1 401 Unauthorized\r\n"
+        if ARGS.proxy:
+            head = "HTTP/1.1 407 Proxy Authentication Required\r\n"
+        else:
+            head = "HTTP/1.1 401 Unauthorized\r\n"
         for line in lines:
-            head += "WWW-Authenticate: %s\r\n" % line
+            head += "%s: %s\r\n" % ("Proxy-Authenticate" if ARGS.proxy else "WWW-Authenticate", line)
         head += "Content-Type: text/html\r\nContent-Length: %d\r\n" % len(body)
         if close:
             head += "Connection: close\r\n"
         head += "\r\n"
         if ARGS.split_body:
-#The body in two writes with a pause : the client must read it all before answering.
+            # The body in two writes with a pause: the client must read it all before answering.
             self.wfile.write(head.encode() + body[:10])
             self.wfile.flush()
             time.sleep(0.3)
@@ -111,10 +120,12 @@ class Handler(BaseHTTPRequestHandler):
         if close:
             self.close_connection = True
 
-    def serve_file(self):
+    @staticmethod
+    def file_reply(range_value):
+        """The head and body of the reply to a request with this Range value."""
         size = os.path.getsize(ARGS.file)
         first, last, status = 0, size - 1, 200
-        match = re.match(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+        match = re.match(r"bytes=(\d+)-(\d*)", range_value or "")
         if match:
             first = int(match.group(1))
             last = min(int(match.group(2)) if match.group(2) else size - 1, size - 1)
@@ -122,30 +133,65 @@ class Handler(BaseHTTPRequestHandler):
         with open(ARGS.file, "rb") as f:
             f.seek(first)
             data = f.read(last - first + 1)
-        # Logged before the body goes out, so the log is complete once the client has the file.
-        self.record(status, self.headers.get("Authorization"))
-        self.send_response(status)
-        self.send_header("Content-Length", str(len(data)))
-        self.send_header("Accept-Ranges", "bytes")
+        head = "HTTP/1.1 %d %s\r\nContent-Length: %d\r\nAccept-Ranges: bytes\r\n" % (
+            status, "OK" if status == 200 else "Partial Content", len(data))
         if status == 206:
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, size))
-        self.end_headers()
+            head += "Content-Range: bytes %d-%d/%d\r\n" % (first, last, size)
+        return status, (head + "\r\n").encode(), data
+
+    @staticmethod
+    def paced(write, data):
+        # Paced, so that a download's other connections join before the first one is done.
+        for at in range(0, len(data), 65536):
+            write(data[at:at + 65536])
+            time.sleep(0.02)
+
+    def serve_file(self):
+        if self.command == "CONNECT":
+            self.tunnel()
+            return
+        status, head, data = self.file_reply(self.headers.get("Range"))
+        # Logged before the body goes out, so the log is complete once the client has the file.
+        self.record(status, self.authorization())
         try:
-            # Paced, so that a download's other connections join before the first one is done.
-            for at in range(0, len(data), 65536):
-                self.wfile.write(data[at:at + 65536])
-                time.sleep(0.02)
+            self.wfile.write(head)
+            self.paced(self.wfile.write, data)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
 
-    def do_GET(self):
-        authorization = self.headers.get("Authorization")
-        if ARGS.scheme == "digest":
-            self.answer_digest(authorization)
-        else:
-            self.answer_ntlm(authorization)
+    def tunnel(self):
+        self.record(200, self.authorization())
+        self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        self.wfile.flush()
+        self.close_connection = True
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(ARGS.cert, ARGS.key)
+        try:
+            tls = context.wrap_socket(self.connection, server_side=True)
+            pending = b""
+            while True:
+                while b"\r\n\r\n" not in pending:
+                    data = tls.recv(65536)
+                    if not data:
+                        return
+                    pending += data
+                head, pending = pending.split(b"\r\n\r\n", 1)
+                match = re.search(rb"\r\nRange: *(bytes=[0-9]+-[0-9]*)", head, re.I)
+                _, reply_head, body = self.file_reply(match.group(1).decode() if match else "")
+                tls.sendall(reply_head)
+                self.paced(tls.sendall, body)
+        except (OSError, ssl.SSLError):
+            return
 
-#-- - Digest -- -
+    def do_GET(self):
+        if ARGS.scheme == "digest":
+            self.answer_digest(self.authorization())
+        else:
+            self.answer_ntlm(self.authorization())
+
+    do_CONNECT = do_GET
+
+    # --- Digest ---
     def digest_challenge(self, nonce, stale=False):
         line = 'Digest realm="%s", nonce="%s", opaque="5ccc069c"' % (ARGS.realm, nonce)
         if ARGS.mode != "noqop":
@@ -165,7 +211,7 @@ class Handler(BaseHTTPRequestHandler):
         ha1 = md5hex("%s:%s:%s" % (p.get("username"), ARGS.realm, ARGS.password))
         if ARGS.mode == "sess":
             ha1 = md5hex("%s:%s:%s" % (ha1, p.get("nonce"), p.get("cnonce")))
-        ha2 = md5hex("GET:%s" % p.get("uri"))
+        ha2 = md5hex("%s:%s" % (self.command, p.get("uri")))
         if ARGS.mode == "noqop":
             expected = md5hex("%s:%s:%s" % (ha1, p.get("nonce"), ha2))
             fresh = "nc" not in p and "cnonce" not in p
@@ -191,7 +237,7 @@ class Handler(BaseHTTPRequestHandler):
         self.serve_file()
         return 200
 
-#-- - NTLM -- -
+    # --- NTLM ---
     def answer_ntlm(self, authorization):
         token = None
         if authorization and authorization.upper().startswith("NTLM "):
@@ -233,7 +279,7 @@ class Handler(BaseHTTPRequestHandler):
             key = nt_hash + b"\0" * 5
             expected = b"".join(DES(DES.key56_to_key64(key[i:i + 7])).encrypt(self.server_challenge)
                                 for i in (0, 7, 14))
-#The LM response is not checked : other clients send the LM hash's response there.
+            # The LM response is not checked: other clients send the LM hash's response there.
             return nt == expected
         key = hmac.new(nt_hash, name.upper().encode("utf-16-le") + domain, hashlib.md5).digest()
         proof = hmac.new(key, self.server_challenge + nt[16:], hashlib.md5).digest()
@@ -255,6 +301,9 @@ def main():
     parser.add_argument("--split-body", action="store_true")
     parser.add_argument("--body-size", type=int, default=200)
     parser.add_argument("--close-after-challenge", action="store_true")
+    parser.add_argument("--proxy", action="store_true")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
     ARGS = parser.parse_args()
     open(ARGS.log, "w").close()
     server = ThreadingHTTPServer(("127.0.0.1", ARGS.port), Handler)
