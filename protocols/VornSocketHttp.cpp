@@ -105,6 +105,8 @@ bool VornSocketHttp::Reset(bool restart, bool keepSlot) {
     m_serverRound = 0;
     m_proxyRound = 0;
     m_redirectTarget.clear();
+    m_challengeBody.Clear();
+    m_stateAfterBody = HTTP_STATE_VOID;
     VornDownloadEngine* engine = Engine();
     if (restart && (engine->State() == ENGINE_STATE_STARTING || engine->SegmentManager()->CanSplit())) {
         SetState(keepSlot ? SOCKET_STATE_PARKED : SOCKET_STATE_IDLE);

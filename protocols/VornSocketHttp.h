@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/VornEngineSocket.h"
+#include "protocols/VornHttpBodyDrain.h"
 
 #include <cstdint>
 #include <memory>
@@ -73,6 +74,8 @@ protected:
 private:
     void ConnectionError(const std::wstring& text);
     bool ProxyIsHttp() const;
+    // The record's method, GET when it names none.
+    std::string RequestMethod() const;
     std::string RangeText();
     void FrameHeaderLines();
     void StartBodyAfterHeaders(size_t consumed, size_t inputLength);
@@ -81,6 +84,9 @@ private:
     void HandleContentRange(const std::string& line);
     void HandleDisposition(const std::string& line);
     void HandleAuthenticate(const std::string& line, int kind);
+    // Enters the authentication state once the challenge's body has been read to its end.
+    void AwaitChallengeBody(int32_t nextState);
+    void FeedChallengeBody(const char* data, size_t length);
     void OnHeadersCompleteForRequest();
     void SettleResumability();
     bool RenewalTestHolds() const;
@@ -98,4 +104,7 @@ private:
     std::string m_redirectTarget;
     int32_t m_redirectCount = 0;
     int32_t m_httpState = HTTP_STATE_VOID;
+    VornHttpBodyDrain m_challengeBody;
+    // The authentication state to enter once m_challengeBody has ended; 0 when not waiting.
+    int32_t m_stateAfterBody = HTTP_STATE_VOID;
 };

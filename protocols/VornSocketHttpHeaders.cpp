@@ -51,6 +51,11 @@ void VornSocketHttp::HandleHeader(const std::string& line) {
     VornDownloadEngine* engine = Engine();
     const bool content = m_statusCode == 200 || m_statusCode == 206;
     std::string value;
+    const bool challenge = m_statusCode == 401 || m_statusCode == 407;
+    if (challenge) {
+        // The challenge's own framing, so that its body is read to the end before the next request.
+        m_challengeBody.NoteHeader(line);
+    }
     if (content && headerValue(line, "Content-Length", value)) {
         HandleContentLength(value);
         return;
@@ -59,7 +64,8 @@ void VornSocketHttp::HandleHeader(const std::string& line) {
         HandleContentRange(line);
         return;
     }
-    const bool normal = engine->Mode() == ENGINE_MODE_NORMAL;
+    // A challenge's page names nothing about the file behind it.
+    const bool normal = engine->Mode() == ENGINE_MODE_NORMAL && !challenge;
     if (engine->State() == ENGINE_STATE_STARTING || engine->Mode() == ENGINE_MODE_TS) {
         if (normal && headerValue(line, "Content-Disposition", value)) {
             HandleDisposition(line);

@@ -39,9 +39,21 @@ std::string VornSocketHttp::MaskBasicCredentials(const std::string& text) {
     return copy;
 }
 
+std::string VornSocketHttp::RequestMethod() const {
+    const std::string method = Engine()->GetRecord().method;
+    return method.empty() ? "GET" : method;
+}
+
 void VornSocketHttp::SendRequest() {
     VornDownloadEngine* engine = Engine();
     if (engine->State() > ENGINE_STATE_DOWNLOADING) {
+        return;
+    }
+    if (m_challengeBody.Closes() && engine->State() == ENGINE_STATE_STARTING && m_serverRound == 0 &&
+        m_proxyRound == 0) {
+        // The challenge closes a connection that carried no credentials yet: answer it on a new one,
+        // without spending a nonce count on a request that would not go out.
+        Reset(true, false);
         return;
     }
     std::string serverLine;
@@ -49,6 +61,8 @@ void VornSocketHttp::SendRequest() {
         if (m_httpState == HTTP_STATE_PROXY_AUTH_NEED) {
             m_serverRound = 0;
         }
+        // The origin server sees the request target in origin form, also behind a proxy.
+        engine->ServerAuth()->SetRequest(RequestMethod(), Url().requestTarget());
         if (!engine->ServerAuth()->BuildHeader(m_serverRound, m_serverChallenge, serverLine)) {
             engine->ReportAuthFailure(this, AUTH_KIND_SERVER, engine->ServerAuth()->Realm());
             return;
@@ -57,6 +71,7 @@ void VornSocketHttp::SendRequest() {
     std::string proxyLine;
     if (engine->ProxyAuth() && ProxyIsHttp() && !Url().secure()) {
         bool built = true;
+        engine->ProxyAuth()->SetRequest(RequestMethod(), Url().fullUrl());
         if (m_httpState == HTTP_STATE_PROXY_AUTH_NEED) {
             built = engine->ProxyAuth()->BuildHeader(m_proxyRound, m_proxyChallenge, proxyLine);
         } else if (engine->ProxyAuthType() == AUTH_TYPE_BASIC ||
@@ -122,7 +137,8 @@ bool VornSocketHttp::SendHttpRequest(const std::string& range, const std::string
     parts.body = record.postData;
     const std::string text = VornComposeHttpRequest(parts);
 
-    if (!DrainBeforeSend()) {
+    // A challenge that announced the connection's close is never answered on that connection.
+    if (!DrainBeforeSend() || m_challengeBody.Closes()) {
         const bool firstRound =
             (!proxyAuthLine.empty() && m_proxyRound == 0) || (!serverAuthLine.empty() && m_serverRound == 0);
         if (engine->State() == ENGINE_STATE_STARTING && firstRound) {
@@ -156,16 +172,19 @@ bool VornSocketHttp::SendProxyConnect() {
     PostStatus("Sending CONNECT...");
     Log(LOG_LEVEL_INFO, "Sending CONNECT (for PROXY SSL TUNNEL) Socket ( " + IdText() + " )");
     std::string proxyLine;
-    if (engine->ProxyAuth() && !engine->ProxyAuth()->BuildHeader(m_proxyRound, m_proxyChallenge, proxyLine)) {
-        engine->ReportAuthFailure(this, AUTH_KIND_PROXY, engine->ProxyAuth()->Realm());
-        return false;
+    if (engine->ProxyAuth()) {
+        engine->ProxyAuth()->SetRequest("CONNECT", Url().hostWithPort(false, false));
+        if (!engine->ProxyAuth()->BuildHeader(m_proxyRound, m_proxyChallenge, proxyLine)) {
+            engine->ReportAuthFailure(this, AUTH_KIND_PROXY, engine->ProxyAuth()->Realm());
+            return false;
+        }
     }
     Log(LOG_LEVEL_DEBUG, "SendProxyConnect -> Socket ( " + IdText() + " ) HttpStatus = " + StateName() +
                              " RoundNumberServer = " + std::to_string(m_serverRound) +
                              " and RoundNumberProxy = " + std::to_string(m_proxyRound));
     const std::string text =
         VornComposeProxyConnect(Url().hostWithPort(false, false), engine->GetRecord().userAgent, proxyLine);
-    if (!DrainBeforeSend()) {
+    if (!DrainBeforeSend() || m_challengeBody.Closes()) {
         if (engine->State() == ENGINE_STATE_STARTING && !proxyLine.empty() && m_proxyRound == 0) {
             Reset(true, false);
             return true;

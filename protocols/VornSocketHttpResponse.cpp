@@ -5,6 +5,9 @@
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentManager.h"
 #include "protocols/VornAuth.h"
+#include "protocols/VornAuthBasic.h"
+#include "protocols/VornAuthDigest.h"
+#include "protocols/VornAuthNTLM.h"
 #include "protocols/VornChunkDecoder.h"
 #include "protocols/VornHttpRequestText.h"
 #include "protocols/VornSocketHttp.h"
@@ -12,6 +15,10 @@
 void VornSocketHttp::OnReceived(int32_t count) {
     if (count <= 0) {
         OnConnectionEnded(count);
+    } else if (m_stateAfterBody != HTTP_STATE_VOID) {
+        const std::string bytes = ReceiveBuffer().ToString();
+        ReceiveBuffer().Clear();
+        FeedChallengeBody(bytes.data(), bytes.size());
     } else if (m_httpState == HTTP_STATE_RECEIVING) {
         OnBodyReceived(count);
     } else {
@@ -40,6 +47,11 @@ void VornSocketHttp::FrameHeaderLines() {
             line.pop_back();
             HandleLine(line);
             line.clear();
+            if (m_stateAfterBody != HTTP_STATE_VOID) {
+                buffer.Clear();
+                FeedChallengeBody(input.data() + at + 1, input.size() - at - 1);
+                return;
+            }
             if (m_httpState == HTTP_STATE_RECEIVING) {
                 // The walk position, not a sum of line lengths, so a stray line feed cannot shift the body.
                 StartBodyAfterHeaders(at + 1, input.size());
@@ -70,9 +82,11 @@ void VornSocketHttp::FrameHeaderLines() {
 
 void VornSocketHttp::HandleLine(const std::string& line) {
     if (m_httpState == HTTP_STATE_GET_SENT) {
+        m_challengeBody.Clear();
         SetHttpState(HTTP_STATE_PARSING_HTTP_HEADER);
         ParseStatusLine(line);
     } else if (m_httpState == HTTP_STATE_CONNECT_SENT) {
+        m_challengeBody.Clear();
         SetHttpState(HTTP_STATE_PARSING_CONNECT_HEADER);
         ParseStatusLine(line);
     } else if (!line.empty()) {
@@ -120,7 +134,7 @@ void VornSocketHttp::OnHeadersComplete() {
             if (!engine->ProxyAuth() && !BuildAuthHandler(AUTH_KIND_PROXY)) {
                 return;
             }
-            SetHttpState(HTTP_STATE_PROXY_AUTH_NEED);
+            AwaitChallengeBody(HTTP_STATE_PROXY_AUTH_NEED);
         }
         Log(LOG_LEVEL_DEBUG, "Socket (" + IdText() + ") All Headers have been Parsed. Now HttpStatus = " +
                                  StateName() + " And Status Code = " + std::to_string(m_statusCode));
@@ -168,13 +182,13 @@ void VornSocketHttp::OnHeadersCompleteForRequest() {
                 return;
             }
         }
-        SetHttpState(HTTP_STATE_WWW_AUTH_NEED);
+        AwaitChallengeBody(HTTP_STATE_WWW_AUTH_NEED);
         return;
     case 407:
         if (!engine->ProxyAuth() && !BuildAuthHandler(AUTH_KIND_PROXY)) {
             return;
         }
-        SetHttpState(HTTP_STATE_PROXY_AUTH_NEED);
+        AwaitChallengeBody(HTTP_STATE_PROXY_AUTH_NEED);
         return;
     case 416:
         if (state != ENGINE_STATE_STARTING) {
@@ -285,6 +299,24 @@ void VornSocketHttp::FollowRedirect() {
     Reset(true, false);
 }
 
+void VornSocketHttp::AwaitChallengeBody(int32_t nextState) {
+    m_challengeBody.Start();
+    if (!m_challengeBody.Active()) {
+        SetHttpState(nextState);
+        return;
+    }
+    m_stateAfterBody = nextState;
+}
+
+void VornSocketHttp::FeedChallengeBody(const char* data, size_t length) {
+    if (!m_challengeBody.Feed(data, length)) {
+        return;
+    }
+    const int32_t next = m_stateAfterBody;
+    m_stateAfterBody = HTTP_STATE_VOID;
+    SetHttpState(next);
+}
+
 bool VornSocketHttp::BuildAuthHandler(int kind) {
     VornDownloadEngine* engine = Engine();
     if (engine->State() != ENGINE_STATE_STARTING) {
@@ -299,13 +331,19 @@ bool VornSocketHttp::BuildAuthHandler(int kind) {
         Log(LOG_LEVEL_DEBUG, std::string("Headers have been Parsed totaly  and we are building a ") +
                                  (proxy ? "PROXY" : "SERVER") +
                                  "-AuthHandler of type = " + vornAuthTypeName(type));
+        std::unique_ptr<VornAuth> handler;
         if (type == AUTH_TYPE_BASIC) {
-            auto handler = std::make_unique<VornAuthBasic>(challenge, Url().fullUrl(), kind, user, password);
-            (proxy ? engine->ProxyAuth() : engine->ServerAuth()) = std::move(handler);
-            return true;
+            handler = std::make_unique<VornAuthBasic>(challenge, Url().fullUrl(), kind, user, password);
+        } else if (type == AUTH_TYPE_DIGEST) {
+            handler =
+                std::make_unique<VornAuthDigest>(challenge, Url(), RequestMethod(), kind, user, password);
+        } else {
+            handler = std::make_unique<VornAuthNTLM>(Url().fullUrl(), kind, user, password);
         }
-        // Digest and NTLM handlers are not in this build: fall through to the unsupported-scheme report.
-    } else if (type != AUTH_TYPE_UNSUPPORTED) {
+        (proxy ? engine->ProxyAuth() : engine->ServerAuth()) = std::move(handler);
+        return true;
+    }
+    if (type != AUTH_TYPE_UNSUPPORTED) {
         engine->ReportAuthFailure(this, kind, vornAuthRealmOf(challenge));
         return false;
     }

@@ -6,8 +6,8 @@ set -euo pipefail
 build_packages=(build-essential cmake ninja-build ccache pkg-config libssl-dev libsqlite3-dev
                 qt6-base-dev libgl-dev)
 test_packages=(libgtest-dev libgmock-dev clang libclang-rt-14-dev nginx-light tinyproxy vsftpd dante-server
-               microsocks ffmpeg mkvtoolnix python3 python3-websockets openssl procps psmisc curl
-               aria2 axel wget time chromium firefox-esr nodejs fonts-dejavu-core)
+               microsocks lighttpd python3-ntlm-auth ffmpeg mkvtoolnix python3 python3-websockets openssl
+               procps psmisc curl aria2 axel wget time chromium firefox-esr nodejs fonts-dejavu-core)
 bench_packages=(gnuplot-nox time)
 
 want=("${build_packages[@]}")
@@ -31,6 +31,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 # The packaged servers must not stay running on their default ports; the tests start their own.
-for service in nginx tinyproxy vsftpd danted microsocks; do
+               microsocks lighttpd python3-ntlm-auth ffmpeg mkvtoolnix python3 python3-websockets openssl
+               procps psmisc curl aria2 axel wget time chromium firefox-esr nodejs fonts-dejavu-core)
     if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
 done

@@ -4,6 +4,7 @@
 #include "base/VornText.h"
 #include "storage/VornDatabase.h"
 
+#include "tests/support/AuthServer.h"
 #include "tests/support/EngineRun.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TempDir.h"
@@ -449,3 +450,41 @@ TEST_F(BrellinGet, OnATerminalOneProgressLineRedrawsInPlace) {
 }
 
 } // namespace
+
+// As a new user would try it: a wrong password in the URL used to be sent again for ever.
+TEST(BrellinGetAuth, ARefusedPasswordEndsAfterTwoRequestsAndNtlmWorksFromTheUrl) {
+    if (!NginxServer::available() || !AuthServer::available()) {
+        GTEST_SKIP() << "nginx or python3-ntlm-auth is not installed";
+    }
+    TempHome home;
+    TempDir logs;
+    TempDir dir;
+    writeWholeFile(dir / "users", "alice:{PLAIN}secret\n");
+    NginxServer::Options options;
+    options.extraServerConfig = "    location /private/ { auth_basic \"Private\"; auth_basic_user_file " +
+                                (dir / "users").string() + "; }\n";
+    NginxServer server(options);
+    ASSERT_TRUE(server.start()) << server.error();
+    server.writeRandomFile("private/doc.bin", 50000, 17);
+    const std::string hostPath = server.url("/private/doc.bin").substr(std::string("http://").size());
+
+    Outcome refused = run({"http://alice:wrong@" + hostPath, "-o", (dir / "a").string()}, logs.path());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Server Authenticate Failed for first Connection. (realm: Private)"),
+              std::string::npos)
+        << refused.err;
+    server.settledBytesSent();
+    EXPECT_EQ(server.requests().size(), 2u);
+
+    AuthServer::Options ntlm;
+    ntlm.scheme = "ntlm";
+    ntlm.user = "alice";
+    ntlm.password = "p\xc3\xa4ss word";
+    AuthServer scripted(ntlm);
+    const std::string content(700000, 'n');
+    ASSERT_TRUE(scripted.start(content)) << scripted.error();
+    const std::string url = "http://alice:p%C3%A4ss%20word@" + scripted.url("/n/file.bin").substr(7);
+    Outcome fetched = run({url, "-c", "4", "-o", (dir / "b").string()}, logs.path());
+    ASSERT_EQ(fetched.status, 0) << fetched.err;
+    EXPECT_TRUE(readWholeFile(dir / "b" / "file.bin") == content) << folderEntries(dir / "b").size();
+}

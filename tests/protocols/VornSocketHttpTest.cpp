@@ -175,6 +175,44 @@ TEST(VornSocketHttp, HttpsThroughAnHttpProxySendsConnectBeforeAnyTlsByte) {
     EXPECT_TRUE(contains(h.log(), "ErrorText = Problem on Establishing SSL Tunnel. HTTP/1.1 403 Forbidden"));
 }
 
+TEST(VornSocketHttp, DigestChallengeToAConnectIsAnsweredOnceItsBodyHasEnded) {
+    VornEngineProxy proxy;
+    proxy.enabled = true;
+    proxy.type = 0;
+    proxy.host = "127.0.0.1";
+    proxy.port = 3128;
+    proxy.user = "pu";
+    proxy.password = "pp";
+    HttpHarness h("https://example.invalid/a.bin", 1, false, &proxy);
+    h.connect();
+    h.sent();
+    // The challenge's body arrives in two pieces: nothing may be sent before its last byte.
+    h.serve(reply("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest realm=\"gate\", "
+                  "nonce=\"abc\", qop=\"auth\"\r\nContent-Type: text/html\r\nContent-Length: 10",
+                  "01234"));
+    EXPECT_EQ(h.sent(), "");
+    EXPECT_TRUE(contains(h.log(),
+                         "Headers have been Parsed totaly  and we are building a PROXY-AuthHandler of "
+                         "type = AUTH_TYPE_DIGEST"));
+    h.serve("56789");
+    const std::string again = h.sent();
+    EXPECT_EQ(again.rfind("CONNECT example.invalid:443 HTTP/1.1\r\n", 0), 0u) << again;
+    EXPECT_TRUE(contains(again,
+                         "\r\nProxy-Authorization: Digest username=\"pu\", realm=\"gate\", nonce=\"abc\", "
+                         "uri=\"example.invalid:443\", response=\""))
+        << again;
+    EXPECT_TRUE(contains(again, "\", qop=\"auth\", nc=00000001, cnonce=\"")) << again;
+    EXPECT_EQ(h.connection().HttpState(), HTTP_STATE_CONNECT_SENT);
+
+    // Refused: the same challenge again ends the download with the realm.
+    h.serve(reply("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest realm=\"gate\", "
+                  "nonce=\"abc\", qop=\"auth\"\r\nContent-Length: 0"));
+    EXPECT_EQ(h.sent(), "");
+    EXPECT_EQ(h.engine().State(), ENGINE_STATE_ERROR);
+    EXPECT_EQ(vornWideToUtf8(h.engine().ErrorText()),
+              "Proxy  Authenticate Failed for first Connection.@gate");
+}
+
 struct FirstReplyCase {
     const char* name;
     std::string reply;
