@@ -134,6 +134,7 @@ bool VornDownloadEngine::LoopPass(int64_t& tickStart) {
             tickStart = NowMillis();
             if (State() == ENGINE_STATE_DOWNLOADING) {
                 PostProgress(m_speedMeter->Tick(static_cast<double>(SpeedLimit())));
+                m_segmentManager->Flush(false);
             }
         }
     }
@@ -161,6 +162,10 @@ void VornDownloadEngine::Watchdog() {
 
 void VornDownloadEngine::FinishRun() {
     int32_t state = State();
+    if (state != ENGINE_STATE_MERGING) {
+        // A stopped or failed download resumes from everything written so far.
+        m_segmentManager->Flush(true);
+    }
     if (state == ENGINE_STATE_STOPPED || quit()) {
         if (quit()) {
             m_state = ENGINE_STATE_STOPPED;
