@@ -136,7 +136,7 @@ bool VornSegmentMerge::AllRangesComplete() {
         // Report the range whose bytes the work file lacks.
         for (size_t i = 0; i < m_manager.SegmentCount(); ++i) {
             const VornSegment& range = *m_manager.Segment(i);
-            if (range.m_end >= onDisk) {
+            if (range.m_start <= onDisk && onDisk <= range.m_end) {
                 ReportIncomplete(range, std::min(range.m_length, range.m_end + 1 - onDisk));
                 break;
             }
@@ -209,27 +209,30 @@ bool VornSegmentMerge::FinishWorkFile(const std::string& targetPath) {
 }
 
 // The target folder lies on another file system: one copy inside the kernel, in blocks that report
-// progress and may be stopped. The work file stays until the copy is on disk.
+// progress and may be stopped, into a hidden name beside the target that is renamed at the end, so a
+// crash never leaves a partial file under the target's name. The work file stays until the copy is on
+// disk.
 bool VornSegmentMerge::CopyWorkFile(const std::string& targetPath) {
     VornWorkFile& work = m_manager.WorkFile();
-    VornFd target(::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    size_t slash = targetPath.find_last_of('/');
+    std::string partial = targetPath.substr(0, slash + 1) + "." + targetPath.substr(slash + 1) + ".brellin-copy";
+    VornFd target(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!target.ok()) {
         m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
         return false;
     }
     bool copied = CopyRange(work.Handle(), target.get(), 0, m_manager.FileSize(), !m_manager.IsPairMode());
     bool synced = copied && ::fsync(target.get()) == 0;
-    if (!target.close() || !synced) {
-        ::unlink(targetPath.c_str());
+    if (!target.close() || !synced || renameNoReplace(partial, targetPath) != 0) {
+        if (synced)
+            m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");
+        ::unlink(partial.c_str());
         return false;
     }
     syncFolderOf(targetPath);
-    if (m_manager.IsPairMode()) {
-        work.Remove();
+    work.Remove();
+    if (m_manager.IsPairMode())
         work.MovedTo(targetPath);
-    } else {
-        work.Remove();
-    }
     return true;
 }
 
