@@ -56,6 +56,7 @@ void VornEngineSocket::close() {
     m_segment = nullptr;
     m_segmentFile->close();
     m_writesWorkFile = false;
+    m_requestedEnd = -1;
     m_receiveBuffer->Clear();
     if (m_tlsInput) {
         m_tlsInput->Clear();
@@ -244,8 +245,8 @@ bool VornEngineSocket::ReceiveStep() {
 }
 
 bool VornEngineSocket::DirectReceivePossible() const {
-    return m_segment != nullptr && BodyHandle() >= 0 && m_receiveBuffer->Length() == 0 &&
-           !UsesTlsNow() && m_socketState != SOCKET_STATE_SOCKS && BodyGoesToSegmentFile();
+    return m_segment != nullptr && BodyHandle() >= 0 && m_receiveBuffer->Length() == 0 && !UsesTlsNow() &&
+           m_socketState != SOCKET_STATE_SOCKS && BodyGoesToSegmentFile();
 }
 
 // Plain body bytes need neither parsing nor decoding: they go from the socket to the segment file in the
@@ -420,6 +421,15 @@ bool VornEngineSocket::CountWritten(int64_t written, bool failed) {
     }
     if (segment->AddProgress(written)) {
         SegmentCompleted();
+        return false;
+    }
+    // The range grew past what was asked for (it absorbed the next one): the server sends no more on
+    // this request, so the rest is asked for anew.
+    if (m_segment == segment && m_requestedEnd >= 0 &&
+        segment->m_start + segment->m_received > m_requestedEnd) {
+        Log(LOG_LEVEL_DEBUG,
+            "Socket ( " + IdText() + " ) received its requested range; it asks again for the rest.");
+        Reset(true, false);
         return false;
     }
     return true;

@@ -89,6 +89,9 @@ public:
     // piece's own file. -1 until the first body bytes opened it.
     int BodyHandle() const;
     int64_t BodyOffset() const;
+    // The last byte the request asked for, -1 when it asked to the end of the file.
+    void SetRequestedEnd(int64_t end) { m_requestedEnd = end; }
+    int64_t RequestedEnd() const { return m_requestedEnd; }
     VornBuffer<char>& ReceiveBuffer() { return *m_receiveBuffer; }
     const VornUrl& Url() const { return m_url; }
     VornDownloadEngine* Engine() const { return m_engine; }
@@ -133,6 +136,7 @@ private:
     std::unique_ptr<VornFileWindows> m_segmentFile;
     // The segment's bytes go to the download's work file (not a piece file of its own).
     bool m_writesWorkFile = false;
+    int64_t m_requestedEnd = -1;
     std::unique_ptr<VornBuffer<char>> m_receiveBuffer;
     std::unique_ptr<VornDirectReceive> m_direct;
     VornUrl m_url;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -143,6 +144,51 @@ VornSegment* VornSegmentManager::SplitSegment(VornSegment* segment) {
         AddSegment(std::make_unique<VornSegment>(this, m_fileCounter, newStart, oldEnd, oldNext));
     LogSegmentCount();
     segment->m_next = added->m_index;
+    return added;
+}
+
+int VornSegmentManager::CutEvenly(int connections) {
+    if (IsTsMode() || m_fileSize == UNKNOWN_FILE_SIZE || connections < 2 || m_segments.empty())
+        return 0;
+    int64_t left = 0;
+    for (auto& segment : m_segments)
+        left += segment->RemainingBytes();
+    int64_t share = std::max(left / connections, MinSplitSize());
+    int added = 0;
+    size_t existing = m_segments.size();
+    for (size_t i = 0; i < existing && m_segments.size() < SEGMENT_LIMIT; ++i) {
+        VornSegment* segment = m_segments[i].get();
+        int64_t remaining = segment->RemainingBytes();
+        int64_t parts = (remaining + share / 2) / share;
+        if (segment->m_status == SEGMENT_COMPLETED || parts < 2)
+            continue;
+        int64_t from = segment->m_start + segment->m_received;
+        int64_t oldEnd = segment->m_end;
+        int32_t oldNext = segment->m_next;
+        std::vector<int64_t> cuts;
+        for (int64_t k = 1; k < parts; ++k) {
+            int64_t cut = (from + remaining * k / parts) / CUT_ALIGNMENT * CUT_ALIGNMENT;
+            if (cut > (cuts.empty() ? from : cuts.back()) && cut <= oldEnd)
+                cuts.push_back(cut);
+        }
+        if (cuts.empty())
+            continue;
+        segment->SetEnd(cuts.front() - 1, false);
+        VornSegment* previous = segment;
+        for (size_t c = 0; c < cuts.size(); ++c) {
+            int64_t end = c + 1 < cuts.size() ? cuts[c + 1] - 1 : oldEnd;
+            ++m_fileCounter;
+            VornSegment* piece =
+                AddSegment(std::make_unique<VornSegment>(this, m_fileCounter, cuts[c], end, oldNext));
+            previous->m_next = piece->m_index;
+            previous = piece;
+            ++added;
+        }
+    }
+    if (added > 0) {
+        LogSegmentCount();
+        SaveAll();
+    }
     return added;
 }
 

@@ -44,6 +44,11 @@ public:
     bool CanSplit() const;
     int64_t UsefulConnections() const;
     int PickSegmentToSplit() const;
+    // Connections that start together share what is left evenly: every range with more than its share
+    // left keeps one share and the rest becomes pending ranges of about a share each, cut on 4 KiB
+    // boundaries, stored with one table write. Returns the number of ranges added.
+    int CutEvenly(int connections);
+    static constexpr int64_t CUT_ALIGNMENT = 4096;
     // Gives the range of a segment that received nothing to the segment before it in the file.
     void RollBackSegment(VornSegment* segment);
     // A connection close to its end swallows the next range when that range has not started.

@@ -116,8 +116,8 @@ bool VornSegmentMerge::AllRangesComplete() {
             return false;
         }
         int64_t onDisk = 0;
-        if (m_manager.IsTsMode() &&
-            (!regularFileSize(vornWideToUtf8(segment->SegmentFilePath()), onDisk) || onDisk < segment->m_length)) {
+        if (m_manager.IsTsMode() && (!regularFileSize(vornWideToUtf8(segment->SegmentFilePath()), onDisk) ||
+                                     onDisk < segment->m_length)) {
             ReportIncomplete(*segment, segment->m_length - onDisk);
             return false;
         }
@@ -215,7 +215,8 @@ bool VornSegmentMerge::FinishWorkFile(const std::string& targetPath) {
 bool VornSegmentMerge::CopyWorkFile(const std::string& targetPath) {
     VornWorkFile& work = m_manager.WorkFile();
     size_t slash = targetPath.find_last_of('/');
-    std::string partial = targetPath.substr(0, slash + 1) + "." + targetPath.substr(slash + 1) + ".brellin-copy";
+    std::string partial =
+        targetPath.substr(0, slash + 1) + "." + targetPath.substr(slash + 1) + ".brellin-copy";
     VornFd target(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!target.ok()) {
         m_engine.Log(LOG_LEVEL_ERROR, "Internal Error. Failed in Merging segments.");

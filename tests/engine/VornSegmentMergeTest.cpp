@@ -28,11 +28,11 @@ public:
             content.push_back(static_cast<char>('a' + i * 7 % 26));
         // File order: number 0 [0, 69999], number 2 [70000, 139999], number 1 [140000, 199999].
         VornSegmentTable table(Work() + L"segments.bin", Work() + L"segments.bak");
-        table.WriteAll({{0, 0, 2, 0, 69999, 70000},
-                        {1, 1, -1, 140000, 199999, 60000},
-                        {2, 2, 1, 70000, 139999, 70000}});
+        table.WriteAll(
+            {{0, 0, 2, 0, 69999, 70000}, {1, 1, -1, 140000, 199999, 60000}, {2, 2, 1, 70000, 139999, 70000}});
         if (workAt.empty())
-            workAt = pairMode ? m_dir / "dl" : m_dir / "dl" / (fileName.ends_with(L".mp4") ? "Video" : "Misc");
+            workAt =
+                pairMode ? m_dir / "dl" : m_dir / "dl" / (fileName.ends_with(L".mp4") ? "Video" : "Misc");
         std::filesystem::create_directories(workAt);
         workPath = workAt / ".clip.part";
         VornWorkFile work(WorkFile("workfile.path").string());
@@ -180,7 +180,8 @@ TEST(SegmentMergeTest, AWorkFileThatShrankAfterItCompletedFailsTheMerge) {
 TEST(SegmentMergeTest, AnIncompleteSegmentFailsTheMerge) {
     MergeFixture f;
     VornSegmentTable(f.Work() + L"segments.bin", f.Work() + L"segments.bak")
-        .WriteAll({{0, 0, 2, 0, 69999, 70000}, {1, 1, -1, 140000, 199999, 100}, {2, 2, 1, 70000, 139999, 70000}});
+        .WriteAll(
+            {{0, 0, 2, 0, 69999, 70000}, {1, 1, -1, 140000, 199999, 100}, {2, 2, 1, 70000, 139999, 70000}});
     ASSERT_TRUE(f.Load());
     EXPECT_EQ(f.host.mergingEntered, 0);
     EXPECT_FALSE(f.manager->MergeSegments());

@@ -305,7 +305,8 @@ private:
             if (segment.m_received > segment.m_stored && m_random() % 3 != 0) {
                 std::string junk(static_cast<size_t>(segment.m_received - segment.m_stored), '#');
                 VornFd fd(::open(path.c_str(), O_WRONLY));
-                ASSERT_TRUE(vornWriteFully(fd.get(), junk.data(), junk.size(), segment.m_start + segment.m_stored));
+                ASSERT_TRUE(
+                    vornWriteFully(fd.get(), junk.data(), junk.size(), segment.m_start + segment.m_stored));
             }
         }
         for (auto& connection : m_connections)
