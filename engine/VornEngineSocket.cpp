@@ -223,11 +223,23 @@ bool VornEngineSocket::ReceiveStep() {
     if (DirectReceivePossible() && DirectReceiveStep(delivered)) {
         return delivered;
     }
-    const uint32_t space = ReceiveSpace();
+    uint32_t space = ReceiveSpace();
+    // Body bytes draw from the engine's bandwidth limit as they are read; nothing is read while it is spent.
+    const bool metered = IsReceivingBody() && m_socketState != SOCKET_STATE_SOCKS;
+    if (metered) {
+        const int64_t allowed = m_engine->ReadAllowance();
+        if (allowed <= 0) {
+            return false;
+        }
+        space = static_cast<uint32_t>(std::min<int64_t>(space, allowed));
+    }
     char* end = m_receiveBuffer->Data() + m_receiveBuffer->Length();
     const int32_t n = Receive(end, static_cast<int32_t>(space));
     if (n > 0) {
         m_receiveBuffer->Grow(static_cast<uint32_t>(n));
+        if (metered) {
+            m_engine->ReadDone(n);
+        }
     } else if (n == SOCKET_RECEIVE_PENDING) {
         return false;
     }
@@ -266,12 +278,17 @@ bool VornEngineSocket::DirectReceiveStep(bool& delivered) {
     if (remaining >= VornSegmentManager::ROLLBACK_WINDOW) {
         limit = std::min<int64_t>(limit, remaining - VornSegmentManager::ROLLBACK_WINDOW + 1);
     }
+    limit = std::min<int64_t>(limit, m_engine->ReadAllowance());
+    if (limit <= 0) {
+        return true;
+    }
     size_t moved = 0;
     const VornDirectReceive::Result result =
         m_direct->moveAt(handle(), BodyHandle(), BodyOffset(), static_cast<size_t>(limit), moved);
     setLastActivity(static_cast<uint64_t>(VornDownloadEngine::NowMillis()));
     switch (result) {
     case VornDirectReceive::DIRECT_MOVED:
+        m_engine->ReadDone(static_cast<int64_t>(moved));
         delivered = CountWritten(static_cast<int64_t>(moved), false);
         return true;
     case VornDirectReceive::DIRECT_PENDING:
