@@ -52,7 +52,23 @@ void VornDirectReceive::closePipe() {
 
 VornDirectReceive::Result VornDirectReceive::move(int socket, VornFile& file, size_t limit, size_t& moved) {
     moved = 0;
-    if (m_unsupported || limit == 0 || !file.isOpen() || !openPipe())
+    if (!file.isOpen())
+        return DIRECT_UNSUPPORTED;
+    Result result = moveAt(socket, file.handle(), static_cast<int64_t>(file.position()), limit, moved);
+    if (moved > 0) {
+        try {
+            file.seek(static_cast<int64_t>(moved), 1);
+        } catch (const VornException&) {
+            return DIRECT_FILE_ERROR;
+        }
+    }
+    return result;
+}
+
+VornDirectReceive::Result VornDirectReceive::moveAt(int socket, int fd, int64_t offset, size_t limit,
+                                                    size_t& moved) {
+    moved = 0;
+    if (m_unsupported || limit == 0 || fd < 0 || offset < 0 || !openPipe())
         return DIRECT_UNSUPPORTED;
     if (limit > m_capacity)
         limit = m_capacity;
@@ -71,13 +87,13 @@ VornDirectReceive::Result VornDirectReceive::move(int socket, VornFile& file, si
         }
         return DIRECT_SOCKET_ERROR;
     }
-    return emptyInto(file, static_cast<size_t>(taken), moved) ? DIRECT_MOVED : DIRECT_FILE_ERROR;
+    return emptyInto(fd, offset, static_cast<size_t>(taken), moved) ? DIRECT_MOVED : DIRECT_FILE_ERROR;
 }
 
-bool VornDirectReceive::emptyInto(VornFile& file, size_t pending, size_t& moved) {
+bool VornDirectReceive::emptyInto(int fd, int64_t offset, size_t pending, size_t& moved) {
     while (pending > 0) {
-        loff_t at = static_cast<loff_t>(file.position());
-        ssize_t put = ::splice(m_read, nullptr, file.handle(), &at, pending, SPLICE_F_MOVE);
+        loff_t at = static_cast<loff_t>(offset) + static_cast<loff_t>(moved);
+        ssize_t put = ::splice(m_read, nullptr, fd, &at, pending, SPLICE_F_MOVE);
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0 && unsupportedError(errno)) {
@@ -89,11 +105,18 @@ bool VornDirectReceive::emptyInto(VornFile& file, size_t pending, size_t& moved)
                 closePipe();
                 return false;
             }
-            try {
-                file.write(buffer.data(), pending);
-            } catch (const VornException&) {
-                closePipe();
-                return false;
+            size_t done = 0;
+            while (done < pending) {
+                ssize_t n = ::pwrite(fd, buffer.data() + done, pending - done,
+                                     static_cast<off_t>(offset) + static_cast<off_t>(moved + done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    moved += done;
+                    closePipe();
+                    return false;
+                }
+                done += static_cast<size_t>(n);
             }
             moved += pending;
             return true;
@@ -105,12 +128,6 @@ bool VornDirectReceive::emptyInto(VornFile& file, size_t pending, size_t& moved)
         }
         moved += static_cast<size_t>(put);
         pending -= static_cast<size_t>(put);
-        try {
-            file.seek(put, 1);
-        } catch (const VornException&) {
-            closePipe();
-            return false;
-        }
     }
     return true;
 }
@@ -128,7 +145,12 @@ VornDirectReceive::Result VornDirectReceive::move(int, VornFile&, size_t, size_t
     return DIRECT_UNSUPPORTED;
 }
 
-bool VornDirectReceive::emptyInto(VornFile&, size_t, size_t&) {
+VornDirectReceive::Result VornDirectReceive::moveAt(int, int, int64_t, size_t, size_t& moved) {
+    moved = 0;
+    return DIRECT_UNSUPPORTED;
+}
+
+bool VornDirectReceive::emptyInto(int, int64_t, size_t, size_t&) {
     return false;
 }
 

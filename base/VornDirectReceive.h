@@ -27,6 +27,9 @@ public:
     // Takes at most limit bytes from the socket and writes them at the file's position, which advances by
     // what was written; moved receives that count.
     Result move(int socket, VornFile& file, size_t limit, size_t& moved);
+    // The same into a descriptor at the given offset; the descriptor's own position is neither used nor
+    // changed, so several connections may write one file at their ranges' offsets.
+    Result moveAt(int socket, int fd, int64_t offset, size_t limit, size_t& moved);
     // Bytes one move can take at most.
     size_t quantum() const { return m_capacity; }
 
@@ -34,7 +37,7 @@ private:
     bool openPipe();
     void closePipe();
     // Writes what the pipe holds at the file's position; false when the file refused some of it.
-    bool emptyInto(VornFile& file, size_t pending, size_t& moved);
+    bool emptyInto(int fd, int64_t offset, size_t pending, size_t& moved);
 
     int m_read = -1;
     int m_write = -1;

@@ -116,10 +116,23 @@ void VornDownloadEngine::Stop() {
         m_stopRequested = true;
         SetState(ENGINE_STATE_STOPPED);
     }
+    std::lock_guard<std::mutex> guard(m_wakeLock);
+    m_wake.notify_all();
 }
 
 void VornDownloadEngine::SetQuit() {
     setQuit(true);
+    std::lock_guard<std::mutex> guard(m_wakeLock);
+    m_wake.notify_all();
+}
+
+int64_t VornDownloadEngine::ReadAllowance() {
+    return m_speedMeter->ReadAllowance(static_cast<double>(SpeedLimit()),
+                                       std::max<int>(m_receivingConnections.load(), 1));
+}
+
+void VornDownloadEngine::ReadDone(int64_t bytes) {
+    m_speedMeter->ReadDone(bytes);
 }
 
 void VornDownloadEngine::SetMaxConnections(uint8_t maximum) {

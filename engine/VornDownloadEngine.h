@@ -95,6 +95,10 @@ public:
     bool ResolveProxy();
     void CreateConnections();
     void SetState(int32_t state);
+    // The bandwidth limit as body reads meet it: how much the next read may take (0: none now), and what
+    // a read took.
+    int64_t ReadAllowance();
+    void ReadDone(int64_t bytes);
 
     // What the segment manager asks of its engine.
     std::wstring DerivedFileName() const override;
@@ -165,6 +169,8 @@ private:
     void PrepareConnections();
     void MainLoop();
     bool LoopPass(int64_t& tickStart);
+    // Waits for the bandwidth limit, or less when the download is stopped or quit meanwhile.
+    void WaitForLimit(double millis);
     void ApplyConnectionsChange();
     void GrowConnections(uint8_t oldMaximum);
     void Watchdog();
@@ -194,6 +200,9 @@ private:
     std::recursive_mutex m_connectionsLock;
     mutable std::mutex m_recordLock;
     std::atomic<bool> m_stopRequested{false};
+    // Wakes a wait for the bandwidth limit when the owner stops or quits the engine.
+    std::mutex m_wakeLock;
+    std::condition_variable m_wake;
 
     std::string m_serverUser;
     std::string m_serverPassword;

@@ -58,6 +58,8 @@ void VornDownloadEngine::CreateConnections() {
             int64_t count = 1;
             if (m_resumability == RESUMABILITY_OK) {
                 count = std::min<int64_t>(maximum - n, useful - n);
+                // Resumability is proven: all of them start together on even shares of what is left.
+                m_segmentManager->CutEvenly(static_cast<int>(n + count));
             }
             for (int64_t i = 0; i < count; ++i) {
                 AddConnection();

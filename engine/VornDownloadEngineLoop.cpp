@@ -125,7 +125,14 @@ bool VornDownloadEngine::LoopPass(int64_t& tickStart) {
     if (State() > ENGINE_STATE_DOWNLOADING || quit()) {
         return false;
     }
-    m_eventQueue->Poll();
+    // Under the bandwidth limit the sockets stay unread until the budget allows more; the wait is short
+    // (the progress ticks go on) and a stop ends it at once.
+    double wait = m_speedMeter->LimitWaitMillis(static_cast<double>(SpeedLimit()));
+    if (wait > 0) {
+        WaitForLimit(std::min<double>(wait, 50.0));
+    } else {
+        m_eventQueue->Poll();
+    }
     if (NowMillis() - tickStart >= m_progressInterval) {
         if (State() >= ENGINE_STATE_STOPPED) {
             return false;
@@ -134,10 +141,17 @@ bool VornDownloadEngine::LoopPass(int64_t& tickStart) {
             tickStart = NowMillis();
             if (State() == ENGINE_STATE_DOWNLOADING) {
                 PostProgress(m_speedMeter->Tick(static_cast<double>(SpeedLimit())));
+                m_segmentManager->Flush(false);
             }
         }
     }
     return true;
+}
+
+void VornDownloadEngine::WaitForLimit(double millis) {
+    std::unique_lock<std::mutex> lock(m_wakeLock);
+    m_wake.wait_for(lock, std::chrono::duration<double, std::milli>(millis),
+                    [this] { return State() >= ENGINE_STATE_STOPPED || quit(); });
 }
 
 void VornDownloadEngine::Watchdog() {
@@ -161,6 +175,10 @@ void VornDownloadEngine::Watchdog() {
 
 void VornDownloadEngine::FinishRun() {
     int32_t state = State();
+    if (state != ENGINE_STATE_MERGING) {
+        // A stopped or failed download resumes from everything written so far.
+        m_segmentManager->Flush(true);
+    }
     if (state == ENGINE_STATE_STOPPED || quit()) {
         if (quit()) {
             m_state = ENGINE_STATE_STOPPED;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -55,6 +56,8 @@ void VornEngineSocket::close() {
     }
     m_segment = nullptr;
     m_segmentFile->close();
+    m_writesWorkFile = false;
+    m_requestedEnd = -1;
     m_receiveBuffer->Clear();
     if (m_tlsInput) {
         m_tlsInput->Clear();
@@ -67,7 +70,20 @@ void VornEngineSocket::close() {
 
 void VornEngineSocket::ReleaseSegment() {
     m_segmentFile->close();
+    m_writesWorkFile = false;
     m_segment = nullptr;
+}
+
+int VornEngineSocket::BodyHandle() const {
+    if (m_writesWorkFile) {
+        return m_engine->SegmentManager()->WorkFileHandle();
+    }
+    return m_segmentFile->isOpen() ? m_segmentFile->handle() : -1;
+}
+
+int64_t VornEngineSocket::BodyOffset() const {
+    // A piece's file holds its bytes from its start; the work file holds the whole download.
+    return m_writesWorkFile ? m_segment->m_start + m_segment->m_received : m_segment->m_received;
 }
 
 void VornEngineSocket::MatchTlsInputToUrl() {
@@ -217,11 +233,23 @@ bool VornEngineSocket::ReceiveStep() {
     if (DirectReceivePossible() && DirectReceiveStep(delivered)) {
         return delivered;
     }
-    const uint32_t space = ReceiveSpace();
+    uint32_t space = ReceiveSpace();
+    // Body bytes draw from the engine's bandwidth limit as they are read; nothing is read while it is spent.
+    const bool metered = IsReceivingBody() && m_socketState != SOCKET_STATE_SOCKS;
+    if (metered) {
+        const int64_t allowed = m_engine->ReadAllowance();
+        if (allowed <= 0) {
+            return false;
+        }
+        space = static_cast<uint32_t>(std::min<int64_t>(space, allowed));
+    }
     char* end = m_receiveBuffer->Data() + m_receiveBuffer->Length();
     const int32_t n = Receive(end, static_cast<int32_t>(space));
     if (n > 0) {
         m_receiveBuffer->Grow(static_cast<uint32_t>(n));
+        if (metered) {
+            m_engine->ReadDone(n);
+        }
     } else if (n == SOCKET_RECEIVE_PENDING) {
         return false;
     }
@@ -230,8 +258,8 @@ bool VornEngineSocket::ReceiveStep() {
 }
 
 bool VornEngineSocket::DirectReceivePossible() const {
-    return m_segment != nullptr && m_segmentFile->isOpen() && m_receiveBuffer->Length() == 0 &&
-           !UsesTlsNow() && m_socketState != SOCKET_STATE_SOCKS && BodyGoesToSegmentFile();
+    return m_segment != nullptr && BodyHandle() >= 0 && m_receiveBuffer->Length() == 0 && !UsesTlsNow() &&
+           m_socketState != SOCKET_STATE_SOCKS && BodyGoesToSegmentFile();
 }
 
 // Plain body bytes need neither parsing nor decoding: they go from the socket to the segment file in the
@@ -251,12 +279,17 @@ bool VornEngineSocket::DirectReceiveStep(bool& delivered) {
     if (remaining >= VornSegmentManager::ROLLBACK_WINDOW) {
         limit = std::min<int64_t>(limit, remaining - VornSegmentManager::ROLLBACK_WINDOW + 1);
     }
+    limit = std::min<int64_t>(limit, m_engine->ReadAllowance());
+    if (limit <= 0) {
+        return true;
+    }
     size_t moved = 0;
     const VornDirectReceive::Result result =
-        m_direct->move(handle(), *m_segmentFile, static_cast<size_t>(limit), moved);
+        m_direct->moveAt(handle(), BodyHandle(), BodyOffset(), static_cast<size_t>(limit), moved);
     setLastActivity(static_cast<uint64_t>(VornDownloadEngine::NowMillis()));
     switch (result) {
     case VornDirectReceive::DIRECT_MOVED:
+        m_engine->ReadDone(static_cast<int64_t>(moved));
         delivered = CountWritten(static_cast<int64_t>(moved), false);
         return true;
     case VornDirectReceive::DIRECT_PENDING:
@@ -319,23 +352,37 @@ int32_t VornEngineSocket::Send(const char* data, int32_t length) {
     return sent;
 }
 
+// Normal downloads write into the one work file at the range's offset; a playlist piece has a file of its
+// own, begun anew when the piece starts from its first byte.
+bool VornEngineSocket::OpenBodyTarget() {
+    if (m_engine->Mode() != ENGINE_MODE_TS) {
+        if (m_segment->m_received == 0) {
+            m_engine->PostEvent(ENGINE_EVENT_SEGMENT_RESTARTED, "");
+        }
+        m_writesWorkFile = m_engine->SegmentManager()->OpenWorkFile();
+        return m_writesWorkFile;
+    }
+    if (m_segment->m_received == 0) {
+        if (auto native = vornNativePath(m_segment->SegmentFilePath())) {
+            ::unlink(native->c_str());
+        }
+        m_engine->PostEvent(ENGINE_EVENT_SEGMENT_RESTARTED, "");
+    }
+    try {
+        m_segmentFile->open(m_segment->SegmentFilePath(), VORN_FILE_WRITE | VORN_FILE_CREATE);
+    } catch (const VornException&) {
+        return false;
+    }
+    return true;
+}
+
 void VornEngineSocket::ConsumeBody(int32_t) {
     if (m_segment == nullptr) {
         m_receiveBuffer->Clear();
         return;
     }
-    if (!m_segmentFile->isOpen()) {
-        if (m_segment->m_received == 0) {
-            if (auto native = vornNativePath(m_segment->SegmentFilePath())) {
-                ::unlink(native->c_str());
-            }
-            m_engine->PostEvent(ENGINE_EVENT_SEGMENT_RESTARTED, "");
-        }
-        try {
-            m_segmentFile->open(m_segment->SegmentFilePath(),
-                                VORN_FILE_WRITE | VORN_FILE_APPEND | VORN_FILE_CREATE);
-            m_segmentFile->seek(0, 2);
-        } catch (const VornException&) {
+    if (BodyHandle() < 0) {
+        if (!OpenBodyTarget()) {
             m_receiveBuffer->Clear();
             m_engine->HandleConnectionError(this, false, L"Failed To Open Segment-File.");
             return;
@@ -361,17 +408,22 @@ bool VornEngineSocket::WriteBody() {
     const int64_t n =
         std::max<int64_t>(std::min<int64_t>(m_receiveBuffer->Length(), segment->RemainingBytes()), 0);
     int64_t written = 0;
-    try {
-        if (n > 0) {
-            written =
-                static_cast<int64_t>(m_segmentFile->write(m_receiveBuffer->Data(), static_cast<size_t>(n)));
+    const char* data = m_receiveBuffer->Data();
+    off_t offset = static_cast<off_t>(BodyOffset());
+    while (written < n) {
+        const ssize_t put = ::pwrite(BodyHandle(), data + written, static_cast<size_t>(n - written),
+                                     offset + static_cast<off_t>(written));
+        if (put < 0 && errno == EINTR) {
+            continue;
         }
-    } catch (const VornException&) {
-        written = -1;
+        if (put <= 0) {
+            break;
+        }
+        written += put;
     }
     // Bytes beyond the segment's end belong to another connection's range.
     m_receiveBuffer->Clear();
-    return CountWritten(std::max<int64_t>(written, 0), written < n);
+    return CountWritten(written, written < n);
 }
 
 bool VornEngineSocket::CountWritten(int64_t written, bool failed) {
@@ -387,6 +439,15 @@ bool VornEngineSocket::CountWritten(int64_t written, bool failed) {
     }
     if (segment->AddProgress(written)) {
         SegmentCompleted();
+        return false;
+    }
+    // The range grew past what was asked for (it absorbed the next one): the server sends no more on
+    // this request, so the rest is asked for anew.
+    if (m_segment == segment && m_requestedEnd >= 0 &&
+        segment->m_start + segment->m_received > m_requestedEnd) {
+        Log(LOG_LEVEL_DEBUG,
+            "Socket ( " + IdText() + " ) received its requested range; it asks again for the rest.");
+        Reset(true, false);
         return false;
     }
     return true;

@@ -54,8 +54,8 @@ public:
     bool Reset(bool restart, bool keepSlot) override = 0;
     virtual void SendRequest() = 0;
     virtual void ConsumeBody(int32_t count);
-    // True while every byte the socket delivers is plain body for the segment file, so it may go there
-    // without passing through the receive buffer.
+    // True while every byte the socket delivers is plain body for the segment's range, so it may go to
+    // the file without passing through the receive buffer.
     virtual bool BodyGoesToSegmentFile() const { return false; }
     virtual void PostStatus(const std::string& text);
     virtual void UpdateStatus();
@@ -89,6 +89,13 @@ public:
     bool IsTunnelReady() const { return m_tunnelReady; }
     VornSegment* Segment() const { return m_segment; }
     VornFileWindows& SegmentFile() { return *m_segmentFile; }
+    // Where the segment's next body byte goes: the work file at the range's offset, or a playlist
+    // piece's own file. -1 until the first body bytes opened it.
+    int BodyHandle() const;
+    int64_t BodyOffset() const;
+    // The last byte the request asked for, -1 when it asked to the end of the file.
+    void SetRequestedEnd(int64_t end) { m_requestedEnd = end; }
+    int64_t RequestedEnd() const { return m_requestedEnd; }
     VornBuffer<char>& ReceiveBuffer() { return *m_receiveBuffer; }
     const VornUrl& Url() const { return m_url; }
     VornDownloadEngine* Engine() const { return m_engine; }
@@ -114,6 +121,7 @@ private:
     void TlsShutdown();
     void MatchTlsInputToUrl();
     bool WriteBody();
+    bool OpenBodyTarget();
     bool DirectReceivePossible() const;
     // The receive step for body bytes that go from the socket to the segment file inside the kernel; false
     // when it took nothing and the socket is to be read the ordinary way. delivered: as for ReceiveStep.
@@ -134,6 +142,9 @@ private:
     StreamSizes m_streamSizes;
     VornSegment* m_segment = nullptr;
     std::unique_ptr<VornFileWindows> m_segmentFile;
+    // The segment's bytes go to the download's work file (not a piece file of its own).
+    bool m_writesWorkFile = false;
+    int64_t m_requestedEnd = -1;
     std::unique_ptr<VornBuffer<char>> m_receiveBuffer;
     std::unique_ptr<VornDirectReceive> m_direct;
     VornUrl m_url;

@@ -3,6 +3,8 @@
 #include "engine/VornSegmentClient.h"
 #include "engine/VornSegmentManager.h"
 
+#include <algorithm>
+
 VornSegment::VornSegment(VornSegmentManager* manager, uint16_t fileNumber, int64_t start, int64_t end,
                          int32_t next, std::string pieceUrl)
     : m_pieceUrl(std::move(pieceUrl)), m_start(start), m_end(end), m_length(end - start + 1),
@@ -59,6 +61,7 @@ void VornSegment::SetProgress(int64_t received, int32_t status) {
         received = 0;
     m_manager->AddDownloaded(received - m_received);
     m_received = received;
+    m_stored = std::min(m_stored, received);
     if (m_received == m_length)
         status = SEGMENT_COMPLETED;
     SetStatus(status, false);

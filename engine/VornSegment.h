@@ -13,8 +13,9 @@ inline constexpr int64_t UNKNOWN_SEGMENT_END = UNKNOWN_FILE_SIZE - 1;
 
 enum VornSegmentStatus : int32_t { SEGMENT_ACTIVE = 0, SEGMENT_PENDING = 1, SEGMENT_COMPLETED = 2 };
 
-// One byte range of the target file with its progress; its bytes live in the segment file
-// "seg.x" + file number in the download's temporary folder.
+// One byte range of the target file with its progress. Its bytes go into the download's work file at the
+// range's offsets; a playlist piece, whose place in the file is unknown until the pieces before it are
+// complete, has a segment file of its own: "seg.x" + file number in the temporary folder.
 class VornSegment {
 public:
     VornSegment(VornSegmentManager* manager, uint16_t fileNumber, int64_t start, int64_t end, int32_t next,
@@ -39,6 +40,8 @@ public:
     std::string m_pieceUrl;
     int64_t m_start = 0;
     int64_t m_received = 0;
+    // The part of received that the table holds: never more than has been flushed to the disk.
+    int64_t m_stored = 0;
     int64_t m_end = 0;
     int64_t m_length = 0;
     uint16_t m_fileNumber = 0;

@@ -8,6 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
 namespace {
 
 // Size of a segment file; a missing file holds no bytes.
@@ -25,17 +29,25 @@ VornSegmentManager::VornSegmentManager(VornSegmentHost* engine, std::wstring tem
     : m_pairMode(pairMode), m_temporaryFolder(std::move(temporaryFolder)),
       m_destinationFolder(std::move(destinationFolder)), m_engine(engine),
       m_table(std::make_unique<VornSegmentTable>(m_temporaryFolder + L"segments.bin",
-                                                 m_temporaryFolder + L"segments.bak")) {}
+                                                 m_temporaryFolder + L"segments.bak")),
+      m_workFile(std::make_unique<VornWorkFile>(vornWideToUtf8(m_temporaryFolder + L"workfile.path"))) {}
 
 VornSegmentManager::~VornSegmentManager() {
-    // Files of a download that did not complete stay for a later resume.
-    Clear(m_engine->DownloadCompleted() && !m_pairMode);
+    // Files of a download that did not complete stay for a later resume, with their last progress.
+    bool completed = m_engine->DownloadCompleted();
+    if (!completed)
+        Flush(true);
+    Clear(completed && !m_pairMode);
 }
 
 void VornSegmentManager::Clear(bool deleteFiles) {
     // The table goes first: a crash while deleting must not leave a table whose files are half gone.
-    if (deleteFiles)
+    if (deleteFiles) {
         m_table->Remove();
+        m_workFile->Remove();
+    } else {
+        m_workFile->Close();
+    }
     for (auto& segment : m_segments) {
         if (segment->m_connection) {
             segment->m_connection->ReleaseSegment();
@@ -74,8 +86,6 @@ int VornSegmentManager::AssignSegment(VornSegment*& segment) {
     if (m_segments.empty()) {
         int64_t end = m_fileSize == UNKNOWN_FILE_SIZE ? UNKNOWN_SEGMENT_END : m_fileSize - 1;
         chosen = AddSegment(std::make_unique<VornSegment>(this, m_fileCounter, 0, end, -1));
-        // A number is never reused within a download, but a file left by an earlier attempt may be.
-        DeleteSegmentFile(*chosen);
         LogSegmentCount();
     } else {
         if (m_fileSize == UNKNOWN_FILE_SIZE && !IsTsMode())
@@ -108,7 +118,10 @@ VornSegment* VornSegmentManager::FirstPending() const {
     return nullptr;
 }
 
+// A playlist piece's progress is its own file's size; a range of the work file keeps its count.
 void VornSegmentManager::ReusePending(VornSegment* segment) {
+    if (!IsTsMode())
+        return;
     int64_t onDisk = fileSizeOf(segment->SegmentFilePath());
     if (onDisk == segment->m_received)
         return;
@@ -129,9 +142,53 @@ VornSegment* VornSegmentManager::SplitSegment(VornSegment* segment) {
     ++m_fileCounter;
     VornSegment* added =
         AddSegment(std::make_unique<VornSegment>(this, m_fileCounter, newStart, oldEnd, oldNext));
-    DeleteSegmentFile(*added);
     LogSegmentCount();
     segment->m_next = added->m_index;
+    return added;
+}
+
+int VornSegmentManager::CutEvenly(int connections) {
+    if (IsTsMode() || m_fileSize == UNKNOWN_FILE_SIZE || connections < 2 || m_segments.empty())
+        return 0;
+    int64_t left = 0;
+    for (auto& segment : m_segments)
+        left += segment->RemainingBytes();
+    int64_t share = std::max(left / connections, MinSplitSize());
+    int added = 0;
+    size_t existing = m_segments.size();
+    for (size_t i = 0; i < existing && m_segments.size() < SEGMENT_LIMIT; ++i) {
+        VornSegment* segment = m_segments[i].get();
+        int64_t remaining = segment->RemainingBytes();
+        int64_t parts = (remaining + share / 2) / share;
+        if (segment->m_status == SEGMENT_COMPLETED || parts < 2)
+            continue;
+        int64_t from = segment->m_start + segment->m_received;
+        int64_t oldEnd = segment->m_end;
+        int32_t oldNext = segment->m_next;
+        std::vector<int64_t> cuts;
+        for (int64_t k = 1; k < parts; ++k) {
+            int64_t cut = (from + remaining * k / parts) / CUT_ALIGNMENT * CUT_ALIGNMENT;
+            if (cut > (cuts.empty() ? from : cuts.back()) && cut <= oldEnd)
+                cuts.push_back(cut);
+        }
+        if (cuts.empty())
+            continue;
+        segment->SetEnd(cuts.front() - 1, false);
+        VornSegment* previous = segment;
+        for (size_t c = 0; c < cuts.size(); ++c) {
+            int64_t end = c + 1 < cuts.size() ? cuts[c + 1] - 1 : oldEnd;
+            ++m_fileCounter;
+            VornSegment* piece =
+                AddSegment(std::make_unique<VornSegment>(this, m_fileCounter, cuts[c], end, oldNext));
+            previous->m_next = piece->m_index;
+            previous = piece;
+            ++added;
+        }
+    }
+    if (added > 0) {
+        LogSegmentCount();
+        SaveAll();
+    }
     return added;
 }
 
@@ -330,6 +387,73 @@ void VornSegmentManager::CreateTsSegments(const std::vector<std::string>& pieceU
 
 bool VornSegmentManager::MergeSegments() {
     return VornSegmentMerge(*this).Run();
+}
+
+std::wstring VornSegmentManager::TargetFolder() const {
+    std::wstring folder = m_destinationFolder;
+    if (!m_pairMode && m_engine->CategoryFoldersSetting() < 2)
+        folder += m_engine->CategoryOf(m_fileName) + L"/";
+    return folder;
+}
+
+namespace {
+
+// The hidden name of a download's work file: the target's name (cut so the whole stays within a file
+// name's limit) and the work folder's own name, which tells two downloads of one name apart.
+std::wstring workFileName(const std::wstring& fileName, const std::wstring& temporaryFolder) {
+    std::wstring folder = temporaryFolder;
+    while (!folder.empty() && folder.back() == L'/')
+        folder.pop_back();
+    std::wstring id = folder.substr(folder.find_last_of(L'/') + 1).substr(0, 40);
+    return L"." + fileName.substr(0, 120) + L"." + id + L".brellin-part";
+}
+
+} // namespace
+
+bool VornSegmentManager::OpenWorkFile() {
+    if (m_workFile->IsOpen())
+        return true;
+    if (IsTsMode())
+        return false;
+    if (m_fileName.empty())
+        m_fileName = m_engine->DerivedFileName();
+    std::wstring folder = TargetFolder();
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(vornWideToUtf8(folder)), error);
+    std::string path = vornWideToUtf8(folder + workFileName(m_fileName, m_temporaryFolder));
+    if (!m_workFile->Create(path, m_fileSize == UNKNOWN_FILE_SIZE ? -1 : m_fileSize)) {
+        m_engine->Log(LOG_LEVEL_ERROR, "Can not create the work file " + path);
+        return false;
+    }
+    m_engine->Log(LOG_LEVEL_DEBUG, "Work file created: " + path);
+    m_lastFlush = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    return true;
+}
+
+bool VornSegmentManager::Flush(bool force) {
+    if (IsTsMode() || m_segments.empty() || !m_workFile->IsOpen())
+        return true;
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    if (!force && now - m_lastFlush < FLUSH_INTERVAL_MS)
+        return true;
+    m_lastFlush = now;
+    bool moved = false;
+    for (auto& segment : m_segments)
+        moved = moved || segment->m_stored != segment->m_received;
+    if (!moved)
+        return true;
+    // The data first: the table may only claim bytes that are on the disk.
+    if (!m_workFile->Sync()) {
+        m_engine->Log(LOG_LEVEL_ERROR, "Can not flush the work file to the disk.");
+        return false;
+    }
+    for (auto& segment : m_segments)
+        segment->m_stored = segment->m_received;
+    return WriteTable();
 }
 
 void VornSegmentManager::PieceUrl(uint16_t index, VornUrl& url) const {

@@ -3,6 +3,7 @@
 #include "base/VornUrl.h"
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentTable.h"
+#include "engine/VornWorkFile.h"
 
 #include <cstdint>
 #include <memory>
@@ -12,9 +13,10 @@
 class VornSegmentHost;
 
 // Decides which connection downloads which bytes: one segment for the whole file at first, then the
-// second half of the largest remaining range for each further connection. Keeps the segment table on
-// disk so a stopped download resumes, and joins the segment files into the target file at the end.
-// Runs on the engine thread only.
+// second half of the largest remaining range for each further connection. Every range is written into
+// one work file at its offsets; the segment table on disk records each range's flushed progress so a
+// stopped download resumes, and the work file is renamed to the target at the end (playlist pieces, in
+// files of their own, are joined instead). Runs on the engine thread only.
 class VornSegmentManager {
 public:
     // Thresholds in bytes; pair-mode downloads use the larger ones.
@@ -25,6 +27,8 @@ public:
     static constexpr int64_t ROLLBACK_WINDOW = 65536;
     static constexpr int64_t MERGE_BLOCK = 65536;
     static constexpr size_t SEGMENT_LIMIT = 25000;
+    // How often the work file is flushed so the table may claim what was written since (see Flush).
+    static constexpr int64_t FLUSH_INTERVAL_MS = 2000;
 
     enum AssignResult { ASSIGN_OK = 0, ASSIGN_NO_WORK = 1, ASSIGN_ERROR = 2 };
 
@@ -40,6 +44,11 @@ public:
     bool CanSplit() const;
     int64_t UsefulConnections() const;
     int PickSegmentToSplit() const;
+    // Connections that start together share what is left evenly: every range with more than its share
+    // left keeps one share and the rest becomes pending ranges of about a share each, cut on 4 KiB
+    // boundaries, stored with one table write. Returns the number of ranges added.
+    int CutEvenly(int connections);
+    static constexpr int64_t CUT_ALIGNMENT = 4096;
     // Gives the range of a segment that received nothing to the segment before it in the file.
     void RollBackSegment(VornSegment* segment);
     // A connection close to its end swallows the next range when that range has not started.
@@ -53,6 +62,17 @@ public:
     // The URL of a playlist piece, resolved against the playlist's URL.
     void PieceUrl(uint16_t index, VornUrl& url) const;
     bool MergeSegments();
+    // The work file for the ranges, created on first use in the target folder (normal mode only). False
+    // when it cannot be made.
+    bool OpenWorkFile();
+    // Descriptor of the open work file, -1 when none.
+    int WorkFileHandle() const { return m_workFile->Handle(); }
+    VornWorkFile& WorkFile() { return *m_workFile; }
+    // Flushes the work file and stores the ranges' progress in the table when either has moved since the
+    // last flush; with force even before the interval is over. False when the disk refused.
+    bool Flush(bool force);
+    // The folder the target file lands in (destination + category subfolder), ending with a separator.
+    std::wstring TargetFolder() const;
     // A segment became complete, or (extended by a rollback) stopped being complete.
     void CountCompletion(VornSegment* segment);
     void UncountCompletion(VornSegment* segment);
@@ -99,6 +119,9 @@ private:
     bool LoadNormal(const std::vector<VornSegmentRecord>& records);
     bool LoadTs(const std::vector<VornSegmentRecord>& records);
     bool ChainIsSound(const std::vector<VornSegmentRecord>& byIndex) const;
+    bool OlderWorkFolder();
+    void TrustStoredProgress();
+    bool WriteTable();
     static VornSegmentRecord RecordOf(const VornSegment& segment);
     void DeleteSegmentFile(const VornSegment& segment) const;
     void DeleteStraySegmentFiles() const;
@@ -114,6 +137,8 @@ private:
     std::vector<uint16_t> m_changed;
     VornSegmentHost* m_engine = nullptr;
     std::unique_ptr<VornSegmentTable> m_table;
+    std::unique_ptr<VornWorkFile> m_workFile;
+    int64_t m_lastFlush = 0;
     int32_t m_tsMode = 0;
     uint16_t m_fileCounter = 0;
     uint16_t m_completedCount = 0;

@@ -21,12 +21,24 @@ int64_t storedBytes(const std::wstring& path) {
 } // namespace
 
 VornSegmentRecord VornSegmentManager::RecordOf(const VornSegment& segment) {
-    return VornSegmentRecord{segment.m_index, segment.m_fileNumber, segment.m_next, segment.m_start,
-                             segment.m_end};
+    return VornSegmentRecord{segment.m_index, segment.m_fileNumber, segment.m_next,
+                             segment.m_start, segment.m_end,        segment.m_stored};
+}
+
+bool VornSegmentManager::WriteTable() {
+    std::vector<VornSegmentRecord> records;
+    records.reserve(m_segments.size());
+    for (auto& segment : m_segments)
+        records.push_back(RecordOf(*segment));
+    bool written = m_table->WriteAll(records);
+    if (!written)
+        m_engine->Log(LOG_LEVEL_ERROR, m_table->LastError());
+    return written;
 }
 
 void VornSegmentManager::ResetTsPiece(VornSegment* segment) {
     DeleteSegmentFile(*segment);
+    segment->m_stored = 0;
     segment->m_end = UNKNOWN_SEGMENT_END;
     segment->m_length = UNKNOWN_SEGMENT_END - segment->m_start + 1;
     if (segment->m_status == SEGMENT_COMPLETED)
@@ -66,7 +78,29 @@ void VornSegmentManager::UpdateTsRecord(uint16_t index) {
         m_engine->Log(LOG_LEVEL_DEBUG, "Can not update Ts-Segment End-Pos");
 }
 
+// Tables of older versions kept each range in a file of its own and no progress in the table.
+bool VornSegmentManager::OlderWorkFolder() {
+    int64_t size = m_table->StoredSize();
+    if (size > 0 && size % static_cast<int64_t>(VornSegmentTable::RECORD_SIZE) != 0 &&
+        size % static_cast<int64_t>(VornSegmentTable::OLD_RECORD_SIZE) == 0)
+        return true;
+    DIR* folder = ::opendir(vornWideToUtf8(m_temporaryFolder).c_str());
+    if (!folder)
+        return false;
+    bool found = false;
+    while (dirent* entry = ::readdir(folder))
+        found = found || std::string(entry->d_name).starts_with("seg.x");
+    ::closedir(folder);
+    return found;
+}
+
 bool VornSegmentManager::LoadSegments() {
+    if (!IsTsMode() && OlderWorkFolder()) {
+        m_engine->Log(LOG_LEVEL_INFO, "Work folder of an older version found. The download starts afresh.");
+        Clear(true);
+        DeleteStraySegmentFiles();
+        return false;
+    }
     auto records = m_table->Load();
     bool loaded = false;
     if (records)
@@ -149,18 +183,35 @@ bool VornSegmentManager::LoadNormal(const std::vector<VornSegmentRecord>& record
     for (auto& record : byIndex) {
         VornSegment* segment = AddSegment(
             std::make_unique<VornSegment>(this, record.fileNumber, record.start, record.end, record.next));
-        int64_t received = std::min(storedBytes(segment->SegmentFilePath()), segment->m_length);
-        segment->m_received = received;
-        m_downloaded += received;
-        if (received == segment->m_length) {
-            segment->m_status = SEGMENT_COMPLETED;
-            CountCompletion(segment);
-        }
+        // A count outside its range cannot be trusted: that range starts again.
+        segment->m_received =
+            record.received >= 0 && record.received <= segment->m_length ? record.received : 0;
     }
+    TrustStoredProgress();
     m_engine->Log(LOG_LEVEL_DEBUG,
                   std::to_string(records.size()) + " Segments were loaded from segments.bin file.");
     CheckFinished();
     return true;
+}
+
+// The table holds only flushed progress, so it is trusted; but a work file that is missing or shorter
+// than a range's claim (replaced or cut by someone else) starts those ranges again rather than handing
+// out what is not there.
+void VornSegmentManager::TrustStoredProgress() {
+    int64_t size = m_workFile->OpenRecorded() ? m_workFile->Size() : -1;
+    for (auto& segment : m_segments) {
+        if (segment->m_received > 0 && segment->m_start + segment->m_received > size) {
+            m_engine->Log(LOG_LEVEL_INFO, "The work file does not hold segment " +
+                                              std::to_string(segment->m_index) + ": it starts again.");
+            segment->m_received = 0;
+        }
+        segment->m_stored = segment->m_received;
+        m_downloaded += segment->m_received;
+        if (segment->m_received == segment->m_length) {
+            segment->m_status = SEGMENT_COMPLETED;
+            CountCompletion(segment.get());
+        }
+    }
 }
 
 bool VornSegmentManager::LoadTs(const std::vector<VornSegmentRecord>& records) {

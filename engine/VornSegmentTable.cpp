@@ -103,6 +103,7 @@ void VornSegmentTable::Encode(const VornSegmentRecord& record, unsigned char* ou
     putLittle<int32_t>(out + 4, record.next);
     putLittle<int64_t>(out + 8, record.start);
     putLittle<int64_t>(out + 16, record.end);
+    putLittle<int64_t>(out + 24, record.received);
 }
 
 VornSegmentRecord VornSegmentTable::Decode(const unsigned char* in) {
@@ -112,6 +113,7 @@ VornSegmentRecord VornSegmentTable::Decode(const unsigned char* in) {
     record.next = getLittle<int32_t>(in + 4);
     record.start = getLittle<int64_t>(in + 8);
     record.end = getLittle<int64_t>(in + 16);
+    record.received = getLittle<int64_t>(in + 24);
     return record;
 }
 
@@ -233,6 +235,15 @@ std::optional<std::vector<VornSegmentRecord>> VornSegmentTable::Load() {
     for (size_t at = 0; at < bytes->size(); at += RECORD_SIZE)
         records.push_back(Decode(bytes->data() + at));
     return records;
+}
+
+int64_t VornSegmentTable::StoredSize() {
+    if (pathExists(m_backupPath) && !RestoreBackup())
+        return 0;
+    struct stat st {};
+    if (::stat(m_tablePath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    return static_cast<int64_t>(st.st_size);
 }
 
 void VornSegmentTable::Remove() {

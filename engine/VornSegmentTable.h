@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
-// One 24-byte record of "segments.bin", little-endian: index, file number, next index, start, end.
+// One 32-byte record of "segments.bin", little-endian: index, file number, next index, start, end, and the
+// range's received bytes that are known to be on disk.
 struct VornSegmentRecord {
     uint16_t index = 0;
     uint16_t fileNumber = 0;
     int32_t next = -1;
     int64_t start = 0;
     int64_t end = 0;
+    int64_t received = 0;
 
     bool operator==(const VornSegmentRecord&) const = default;
 };
@@ -23,7 +25,9 @@ struct VornSegmentRecord {
 // that exists is always a whole one.
 class VornSegmentTable {
 public:
-    static constexpr size_t RECORD_SIZE = 24;
+    static constexpr size_t RECORD_SIZE = 32;
+    // The size of a record of the older tables, whose progress lived in one file per range.
+    static constexpr size_t OLD_RECORD_SIZE = 24;
 
     // Both paths are wide, as the program keeps them.
     VornSegmentTable(std::wstring tablePath, std::wstring backupPath);
@@ -35,6 +39,8 @@ public:
     bool Append(const VornSegmentRecord& record, const std::optional<VornSegmentRecord>& predecessor);
     // Rewrites the end of the record stored at position index (TS pieces never move).
     bool UpdateAt(uint16_t index, int64_t end);
+    // Size in bytes of the stored table (0 when missing), after restoring an interrupted change.
+    int64_t StoredSize();
     // Restores an interrupted change from the backup, then reads every record in stored order.
     // Nothing when the table is missing, empty, not a whole number of records, or unreadable.
     std::optional<std::vector<VornSegmentRecord>> Load();

@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 namespace {
-constexpr double kMaxSleepMicros = 20000000.0;
 const char* const kHoursLabel = " h  ";
 const char* const kMinutesLabel = " min  ";
 const char* const kSecondsLabel = " s";
@@ -15,30 +13,15 @@ const char* const kSecondsLabel = " s";
 
 double VornSpeedMeter::WallClockMillis() {
     using namespace std::chrono;
-    return static_cast<double>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    // Monotonic with fractions: the bucket must not jump when the wall clock is set.
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 VornSpeedMeter::VornSpeedMeter(double limit, VornSegmentManager* manager)
-    : VornSpeedMeter(limit, manager, &VornSpeedMeter::WallClockMillis,
-                     [](int64_t millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); }) {
-}
+    : VornSpeedMeter(limit, manager, &VornSpeedMeter::WallClockMillis) {}
 
-VornSpeedMeter::VornSpeedMeter(double limit, VornSegmentManager* manager, Clock clock, Sleeper sleeper)
-    : m_manager(manager), m_clock(std::move(clock)), m_sleeper(std::move(sleeper)), m_limit(limit),
-      m_lastTime(m_clock()) {}
-
-int64_t VornSpeedMeter::LimitSleepMillis(double limit, int64_t delta, double elapsed) {
-    if (limit <= 0) {
-        return 0;
-    }
-    double speed = static_cast<double>(delta) / elapsed;
-    double excess = static_cast<double>(delta) - elapsed * limit;
-    if (speed <= limit || excess <= 0) {
-        return 0;
-    }
-    auto waitMicros = static_cast<int64_t>(std::min(excess * 1000.0 / limit, kMaxSleepMicros));
-    return waitMicros / 1000;
-}
+VornSpeedMeter::VornSpeedMeter(double limit, VornSegmentManager* manager, Clock clock)
+    : m_manager(manager), m_clock(std::move(clock)), m_limit(limit), m_lastTime(m_clock()) {}
 
 int64_t VornSpeedMeter::Measure(double limit, int64_t downloadedTotal) {
     double now = m_clock();
@@ -46,13 +29,6 @@ int64_t VornSpeedMeter::Measure(double limit, int64_t downloadedTotal) {
     int64_t delta = downloadedTotal - m_lastTotal;
     m_lastTotal = downloadedTotal;
     double speed = static_cast<double>(delta) / elapsed;
-    int64_t sleepMillis = LimitSleepMillis(limit, delta, elapsed);
-    if (sleepMillis > 0) {
-        m_sleeper(sleepMillis);
-        now = m_clock();
-        elapsed = std::max(now - m_lastTime, 1.0);
-        speed = static_cast<double>(delta) / elapsed;
-    }
     m_sampleSum = m_sampleSum - m_samples[m_oldest] + speed;
     m_samples[m_oldest] = speed;
     m_oldest = (m_oldest + 1) % m_samples.size();

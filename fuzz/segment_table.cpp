@@ -1,8 +1,9 @@
 // A damaged or hand-made "segments.bin" (or "segments.bak") loaded as a stopped download: no crash, and
 // either the download resumes from ranges that cover the file exactly once, in order, with progress
-// never beyond a range, or resuming fails and leaves no table and no segment behind.
-// Input: one byte of flags (bit 0: the bytes are the backup; bits 1-7: the size of seg.x0 and seg.x1
-// in hundreds of bytes), then the table's bytes.
+// never beyond a range nor beyond the end of the work file, or resuming fails and leaves no table and no
+// work file behind.
+// Input: one byte of flags (bit 0: the bytes are the backup; bits 1-7: the size of the work file in
+// hundreds of bytes, 0: no work file), then the table's bytes.
 #include "engine/VornSegmentHost.h"
 #include "engine/VornSegmentManager.h"
 
@@ -65,7 +66,7 @@ bool exists(const std::string& name) {
     return ::stat((folder() + name).c_str(), &st) == 0;
 }
 
-void checkCoverage(const VornSegmentManager& manager) {
+void checkCoverage(const VornSegmentManager& manager, int64_t workFileSize) {
     check(manager.FileSize() != UNKNOWN_FILE_SIZE);
     const VornSegment* segment = nullptr;
     int64_t total = 0;
@@ -76,6 +77,8 @@ void checkCoverage(const VornSegmentManager& manager) {
         total += manager.Segment(i)->m_received;
         check(manager.Segment(i)->m_received >= 0 &&
               manager.Segment(i)->m_received <= manager.Segment(i)->m_length);
+        check(manager.Segment(i)->m_received == 0 ||
+              manager.Segment(i)->m_start + manager.Segment(i)->m_received <= workFileSize);
     }
     check(total == manager.DownloadedTotal() && total > 0);
     int64_t expected = 0;
@@ -93,22 +96,26 @@ void checkCoverage(const VornSegmentManager& manager) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)
         return 0;
-    for (const char* name : {"segments.bin", "segments.bak", "segments.bin.tmp", "seg.x0", "seg.x1"})
+    for (const char* name : {"segments.bin", "segments.bak", "segments.bin.tmp", "workfile.path", ".work"})
         ::unlink((folder() + name).c_str());
-    std::string filler(static_cast<size_t>(data[0] >> 1) * 100, 'f');
-    put("seg.x0", reinterpret_cast<const uint8_t*>(filler.data()), filler.size());
-    put("seg.x1", reinterpret_cast<const uint8_t*>(filler.data()), filler.size() / 2);
+    int64_t workFileSize = static_cast<int64_t>(data[0] >> 1) * 100;
+    if (workFileSize > 0) {
+        std::string filler(static_cast<size_t>(workFileSize), 'f');
+        put(".work", reinterpret_cast<const uint8_t*>(filler.data()), filler.size());
+        std::string location = folder() + ".work";
+        put("workfile.path", reinterpret_cast<const uint8_t*>(location.data()), location.size());
+    }
     put((data[0] & 1) ? "segments.bak" : "segments.bin", data + 1, size - 1);
     Host host;
     std::wstring work(folder().begin(), folder().end());
     VornSegmentManager manager(&host, work, work + L"out/", false);
     host.manager = &manager;
     if (manager.LoadSegments()) {
-        checkCoverage(manager);
+        checkCoverage(manager, workFileSize);
         check(!exists("segments.bak"));
     } else {
         check(manager.SegmentCount() == 0 && manager.DownloadedTotal() == 0);
-        check(!exists("segments.bin") && !exists("seg.x0") && !exists("seg.x1"));
+        check(!exists("segments.bin") && !exists(".work") && !exists("workfile.path"));
     }
     return 0;
 }

@@ -138,8 +138,10 @@ void VornSocketHttp::HandleContentLength(const std::string& text) {
         engine->SetFileSize(n);
         return;
     }
+    // A ranged reply runs to the end that was asked for; a whole reply to the end of the file.
+    const int64_t end = m_statusCode == 206 && RequestedEnd() >= 0 ? RequestedEnd() + 1 : engine->FileSize();
     if (engine->Mode() == ENGINE_MODE_NORMAL && segment != nullptr &&
-        segment->m_start + segment->m_received + n != engine->FileSize()) {
+        segment->m_start + segment->m_received + n != end) {
         ConnectionError(L"Bad Server Reply. File Size is Incorrect. Redownload File.");
     }
 }

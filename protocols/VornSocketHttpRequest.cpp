@@ -92,6 +92,7 @@ void VornSocketHttp::SendRequest() {
 std::string VornSocketHttp::RangeText() {
     VornDownloadEngine* engine = Engine();
     VornSegment* segment = Segment();
+    SetRequestedEnd(-1);
     if (engine->Mode() == ENGINE_MODE_HLS_PLAYLIST || segment == nullptr) {
         return {};
     }
@@ -108,10 +109,13 @@ std::string VornSocketHttp::RangeText() {
         Log(LOG_LEVEL_INFO, "Socket ( " + IdText() + " ) Take a partial Segment . SegmentIndex: " + index);
     }
     const int64_t position = segment->m_start + segment->m_received;
-    if (engine->FileSize() == UNKNOWN_FILE_SIZE) {
+    if (engine->FileSize() == UNKNOWN_FILE_SIZE || segment->m_end == UNKNOWN_SEGMENT_END) {
         return formatRange(position, 0, false);
     }
-    return formatRange(position, engine->FileSize() - 1, true);
+    // Only the range itself: a connection that later absorbs the next range asks again for it, so no
+    // byte is sent twice and none beyond the range is thrown away.
+    SetRequestedEnd(segment->m_end);
+    return formatRange(position, segment->m_end, true);
 }
 
 bool VornSocketHttp::SendHttpRequest(const std::string& range, const std::string& proxyAuthLine,

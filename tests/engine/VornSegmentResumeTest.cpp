@@ -11,6 +11,11 @@
 #include <memory>
 #include <random>
 
+#include "engine/VornFd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 std::string encoded(const std::vector<VornSegmentRecord>& records) {
@@ -21,7 +26,7 @@ std::string encoded(const std::vector<VornSegmentRecord>& records) {
     return bytes;
 }
 
-// A work folder with a table and segment files written by hand, loaded by a fresh manager.
+// A work folder with a table and a work file written by hand, loaded by a fresh manager.
 class ResumeFixture {
 public:
     ResumeFixture() {
@@ -30,8 +35,11 @@ public:
     }
     std::wstring work() const { return m_dir.path().wstring(); }
     std::filesystem::path File(const std::string& name) const { return m_dir / name; }
-    void Segment(int number, size_t bytes) {
-        writeWholeFile(File("seg.x" + std::to_string(number)), std::string(bytes, 's'));
+    // The work file of an earlier run holding the given number of bytes, recorded in the work folder.
+    void WorkFile(size_t bytes) {
+        VornWorkFile work(File("workfile.path").string());
+        ASSERT_TRUE(work.Create(File(".download.part").string(), -1));
+        writeWholeFile(File(".download.part"), std::string(bytes, 's'));
     }
 
     TempDir m_dir;
@@ -41,13 +49,11 @@ public:
 
 } // namespace
 
-TEST(SegmentResumeTest, RecordsStoredOutOfOrderLoadWithProgressFromTheFiles) {
+TEST(SegmentResumeTest, RecordsStoredOutOfOrderLoadWithTheirStoredProgress) {
     ResumeFixture f;
     writeWholeFile(f.File("segments.bin"),
-                   encoded({{1, 3, -1, 600, 999}, {2, 2, 1, 300, 599}, {0, 0, 2, 0, 299}}));
-    f.Segment(0, 300); // complete
-    f.Segment(2, 120);
-    // seg.x3 missing: nothing received yet
+                   encoded({{1, 3, -1, 600, 999, 0}, {2, 2, 1, 300, 599, 120}, {0, 0, 2, 0, 299, 300}}));
+    f.WorkFile(1000);
     ASSERT_TRUE(f.manager->LoadSegments());
     ASSERT_EQ(f.manager->SegmentCount(), 3u);
     EXPECT_EQ(f.manager->FileSize(), 1000);
@@ -71,22 +77,74 @@ TEST(SegmentResumeTest, RecordsStoredOutOfOrderLoadWithProgressFromTheFiles) {
     f.manager.reset();
 }
 
-TEST(SegmentResumeTest, AFileLongerThanItsRangeCountsAsCompleteAndAFullTableMergesAtOnce) {
+TEST(SegmentResumeTest, AFullTableMergesAtOnce) {
     ResumeFixture f;
-    writeWholeFile(f.File("segments.bin"), encoded({{0, 0, 1, 0, 99}, {1, 1, -1, 100, 199}}));
-    f.Segment(0, 150);
-    f.Segment(1, 100);
+    writeWholeFile(f.File("segments.bin"), encoded({{0, 0, 1, 0, 99, 100}, {1, 1, -1, 100, 199, 100}}));
+    f.WorkFile(200);
     ASSERT_TRUE(f.manager->LoadSegments());
-    EXPECT_EQ(f.manager->Segment(0)->m_received, 100);
     EXPECT_EQ(f.manager->DownloadedTotal(), 200);
+    EXPECT_EQ(f.manager->CompletedCount(), 2);
     EXPECT_EQ(f.host.mergingEntered, 1);
+}
+
+struct DoubtfulClaim {
+    const char* name;
+    int64_t workFileBytes; // -1: no work file
+    int64_t firstClaim, secondClaim;
+    int64_t firstReceived, secondReceived;
+};
+
+class DoubtfulClaimTest : public ::testing::TestWithParam<DoubtfulClaim> {};
+
+// The table is trusted as far as the work file can hold it: a claim beyond its range or beyond the end of
+// the work file starts that range again instead of handing out bytes that are not there.
+TEST_P(DoubtfulClaimTest, StartsTheRangesThatCannotBeTrustedAgain) {
+    const DoubtfulClaim& c = GetParam();
+    ResumeFixture f;
+    writeWholeFile(f.File("segments.bin"),
+                   encoded({{0, 0, 1, 0, 99, c.firstClaim}, {1, 1, -1, 100, 199, c.secondClaim}}));
+    if (c.workFileBytes >= 0)
+        f.WorkFile(static_cast<size_t>(c.workFileBytes));
+    bool resumed = f.manager->LoadSegments();
+    EXPECT_EQ(resumed, c.firstReceived + c.secondReceived > 0);
+    if (!resumed)
+        return;
+    EXPECT_EQ(f.manager->Segment(0)->m_received, c.firstReceived);
+    EXPECT_EQ(f.manager->Segment(1)->m_received, c.secondReceived);
+    EXPECT_EQ(f.manager->DownloadedTotal(), c.firstReceived + c.secondReceived);
+    EXPECT_EQ(f.host.mergingEntered, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DoubtfulClaimTest,
+                         ::testing::Values(DoubtfulClaim{"AllHeld", 200, 100, 50, 100, 50},
+                                           DoubtfulClaim{"BeyondItsRange", 200, 150, 50, 0, 50},
+                                           DoubtfulClaim{"Negative", 200, -5, 50, 0, 50},
+                                           DoubtfulClaim{"WorkFileCut", 140, 100, 50, 100, 0},
+                                           DoubtfulClaim{"WorkFileMissing", -1, 100, 50, 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Work folders of older versions kept each range in a segment file and no progress in the table.
+TEST(SegmentResumeTest, AnOlderWorkFolderStartsAfreshWithALogLine) {
+    for (bool oldTable : {true, false}) {
+        ResumeFixture f;
+        std::string table = encoded({{0, 0, -1, 0, 99, 10}});
+        writeWholeFile(f.File("segments.bin"), oldTable ? table.substr(0, 24) + table.substr(0, 24) : table);
+        f.WorkFile(100);
+        if (!oldTable)
+            writeWholeFile(f.File("seg.x0"), std::string(10, 's'));
+        EXPECT_FALSE(f.manager->LoadSegments());
+        EXPECT_TRUE(f.host.HasLog("Work folder of an older version found. The download starts afresh."));
+        EXPECT_FALSE(std::filesystem::exists(f.File("seg.x0")));
+        EXPECT_FALSE(std::filesystem::exists(f.File("segments.bin")));
+        EXPECT_FALSE(std::filesystem::exists(f.File(".download.part")));
+    }
 }
 
 TEST(SegmentResumeTest, TheBackupIsLoadedInsteadOfTheNewerTable) {
     ResumeFixture f;
-    writeWholeFile(f.File("segments.bin"), encoded({{0, 0, 1, 0, 49}, {1, 1, -1, 50, 99}}));
-    writeWholeFile(f.File("segments.bak"), encoded({{0, 0, -1, 0, 99}}));
-    f.Segment(0, 10);
+    writeWholeFile(f.File("segments.bin"), encoded({{0, 0, 1, 0, 49, 10}, {1, 1, -1, 50, 99, 0}}));
+    writeWholeFile(f.File("segments.bak"), encoded({{0, 0, -1, 0, 99, 10}}));
+    f.WorkFile(100);
     ASSERT_TRUE(f.manager->LoadSegments());
     EXPECT_EQ(f.manager->SegmentCount(), 1u);
     EXPECT_EQ(f.manager->Segment(0)->m_end, 99);
@@ -95,12 +153,12 @@ TEST(SegmentResumeTest, TheBackupIsLoadedInsteadOfTheNewerTable) {
 
 TEST(SegmentResumeTest, ATableOfUnknownSizeSetsTheUnknownSizeAndRestarts) {
     ResumeFixture f;
-    writeWholeFile(f.File("segments.bin"), encoded({{0, 0, -1, 0, 0x9FFFFFFFFFFLL}}));
-    f.Segment(0, 5000);
+    writeWholeFile(f.File("segments.bin"), encoded({{0, 0, -1, 0, 0x9FFFFFFFFFFLL, 5000}}));
+    f.WorkFile(5000);
     EXPECT_FALSE(f.manager->LoadSegments());
     EXPECT_EQ(f.host.EventPayloads(ENGINE_EVENT_FILE_SIZE), std::vector<std::string>{"10995116277760"});
     EXPECT_EQ(f.manager->SegmentCount(), 0u);
-    EXPECT_FALSE(std::filesystem::exists(f.File("seg.x0")));
+    EXPECT_FALSE(std::filesystem::exists(f.File(".download.part")));
     EXPECT_FALSE(std::filesystem::exists(f.File("segments.bin")));
 }
 
@@ -116,40 +174,40 @@ class BadTableTest : public ::testing::TestWithParam<BadTable> {};
 TEST_P(BadTableTest, FailsAndClearsTheWorkFolder) {
     ResumeFixture f;
     writeWholeFile(f.File("segments.bin"), GetParam().bytes);
-    f.Segment(0, 10);
-    f.Segment(1, 10);
+    f.WorkFile(100);
     EXPECT_FALSE(f.manager->LoadSegments());
     EXPECT_EQ(f.manager->SegmentCount(), 0u);
     EXPECT_EQ(f.manager->DownloadedTotal(), 0);
     EXPECT_EQ(f.manager->FileSize(), UNKNOWN_FILE_SIZE);
     EXPECT_FALSE(std::filesystem::exists(f.File("segments.bin")));
-    EXPECT_FALSE(std::filesystem::exists(f.File("seg.x0")));
-    EXPECT_FALSE(std::filesystem::exists(f.File("seg.x1")));
+    EXPECT_FALSE(std::filesystem::exists(f.File(".download.part")));
+    EXPECT_FALSE(std::filesystem::exists(f.File("workfile.path")));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadTableTest,
-    ::testing::Values(BadTable{"Empty", ""}, BadTable{"Bytes23", std::string(23, '\0')},
-                      BadTable{"Bytes25", encoded({{0, 0, -1, 0, 99}}) + "x"},
+    ::testing::Values(BadTable{"Empty", ""}, BadTable{"Bytes31", std::string(31, '\0')},
+                      BadTable{"Bytes33", encoded({{0, 0, -1, 0, 99, 10}}) + "x"},
                       BadTable{"NothingDownloaded", encoded({{0, 5, -1, 0, 99}})},
-                      BadTable{"Overlap", encoded({{0, 0, 1, 0, 59}, {1, 1, -1, 50, 99}})},
-                      BadTable{"Gap", encoded({{0, 0, 1, 0, 39}, {1, 1, -1, 50, 99}})},
-                      BadTable{"NextOutOfRange", encoded({{0, 0, 5, 0, 49}, {1, 1, -1, 50, 99}})},
-                      BadTable{"Cycle", encoded({{0, 0, 1, 0, 49}, {1, 1, 0, 50, 99}})},
-                      BadTable{"NotReachable", encoded({{0, 0, -1, 0, 49}, {1, 1, -1, 50, 99}})},
-                      BadTable{"DuplicateIndex", encoded({{0, 0, 1, 0, 49}, {0, 1, -1, 50, 99}})},
-                      BadTable{"IndexBeyondCount", encoded({{0, 0, 2, 0, 49}, {2, 1, -1, 50, 99}})},
-                      BadTable{"NoFirstRange", encoded({{0, 0, 1, 10, 49}, {1, 1, -1, 50, 99}})},
-                      BadTable{"EndBeforeStart", encoded({{0, 0, 1, 0, 49}, {1, 1, -1, 50, 20}})},
+                      BadTable{"Overlap", encoded({{0, 0, 1, 0, 59, 10}, {1, 1, -1, 50, 99, 10}})},
+                      BadTable{"Gap", encoded({{0, 0, 1, 0, 39, 10}, {1, 1, -1, 50, 99, 10}})},
+                      BadTable{"NextOutOfRange", encoded({{0, 0, 5, 0, 49, 10}, {1, 1, -1, 50, 99, 10}})},
+                      BadTable{"Cycle", encoded({{0, 0, 1, 0, 49, 10}, {1, 1, 0, 50, 99, 10}})},
+                      BadTable{"NotReachable", encoded({{0, 0, -1, 0, 49, 10}, {1, 1, -1, 50, 99, 10}})},
+                      BadTable{"DuplicateIndex", encoded({{0, 0, 1, 0, 49, 10}, {0, 1, -1, 50, 99, 10}})},
+                      BadTable{"IndexBeyondCount", encoded({{0, 0, 2, 0, 49, 10}, {2, 1, -1, 50, 99, 10}})},
+                      BadTable{"NoFirstRange", encoded({{0, 0, 1, 10, 49, 10}, {1, 1, -1, 50, 99, 10}})},
+                      BadTable{"EndBeforeStart", encoded({{0, 0, 1, 0, 49, 10}, {1, 1, -1, 50, 20, 10}})},
                       BadTable{"UnknownEndAmongMany",
-                               encoded({{0, 0, 1, 0, 49}, {1, 1, -1, 50, 0x9FFFFFFFFFFLL}})}),
+                               encoded({{0, 0, 1, 0, 49, 10}, {1, 1, -1, 50, 0x9FFFFFFFFFFLL, 10}})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
 
-// Downloads a generated file through the manager with fake connections that write real segment files,
-// crashes (destroys everything without the completed state) at random points, sometimes in the middle of
-// a table change, resumes from disk each time, and merges at the end.
+// Downloads a generated file through the manager with fake connections that write into the real work
+// file, flushes now and then, crashes (destroys everything without the completed state) at random points,
+// sometimes in the middle of a table change and losing what was not flushed, resumes from disk each time,
+// and ends with the rename.
 class DownloadSimulation {
 public:
     DownloadSimulation(uint32_t seed, size_t size) : m_random(seed), m_source(size, '\0') {
@@ -195,13 +253,15 @@ public:
 
     int Restarts() const { return m_restarts; }
 
-private:
-    static int64_t FileSize(const std::filesystem::path& path) {
-        std::error_code error;
-        auto size = std::filesystem::file_size(path, error);
-        return error ? 0 : static_cast<int64_t>(size);
+    // A crash leaves the table as the last write made it: with the work file closed, the manager's end
+    // flushes nothing on the way out.
+    void CrashRestart() {
+        if (m_manager)
+            m_manager->WorkFile().Close();
+        Restart(true);
     }
 
+private:
     void Assign(FakeSegmentConnection& connection) {
         std::string before = readWholeFile(m_dir / "segments.bin");
         VornSegment* segment = nullptr;
@@ -215,7 +275,7 @@ private:
             writeWholeFile(m_dir / "segments.bak", before);
             if (m_random() % 2)
                 writeWholeFile(m_dir / "segments.bin", readWholeFile(m_dir / "segments.bin").substr(0, 13));
-            Restart(true);
+            CrashRestart();
         }
     }
 
@@ -225,15 +285,12 @@ private:
             connection.Close(); // a dropped connection
             return;
         }
+        if (m_random() % 10 == 0)
+            ASSERT_TRUE(m_manager->Flush(true));
         int64_t n = std::min<int64_t>(1 + m_random() % 30000, segment->RemainingBytes());
-        std::filesystem::path path(segment->SegmentFilePath());
-        // A segment that starts over is written from the beginning of its file.
-        if (segment->m_received == 0)
-            std::filesystem::remove(path);
-        ASSERT_EQ(FileSize(path), segment->m_received);
-        std::ofstream out(path, std::ios::binary | std::ios::app);
-        out.write(m_source.data() + segment->m_start + segment->m_received, static_cast<std::streamsize>(n));
-        out.close();
+        ASSERT_TRUE(m_manager->OpenWorkFile());
+        int64_t at = segment->m_start + segment->m_received;
+        ASSERT_EQ(::pwrite(m_manager->WorkFileHandle(), m_source.data() + at, static_cast<size_t>(n), at), n);
         if (segment->AddProgress(n)) {
             m_manager->CheckFinished();
             connection.Close();
@@ -241,16 +298,20 @@ private:
     }
 
     void Crash() {
-        // Sometimes the last bytes written never reached the disk.
-        for (auto& connection : m_connections) {
-            if (connection.segment && m_random() % 3 == 0) {
-                std::filesystem::path path(connection.segment->SegmentFilePath());
-                std::string bytes = readWholeFile(path);
-                writeWholeFile(path, bytes.substr(0, bytes.size() - std::min<size_t>(bytes.size(), 777)));
+        // What was not flushed may be lost: the stretch of each range past its stored count turns to junk.
+        std::string path = m_manager->WorkFile().Path();
+        for (size_t i = 0; i < m_manager->SegmentCount() && !path.empty(); ++i) {
+            const VornSegment& segment = *m_manager->Segment(i);
+            if (segment.m_received > segment.m_stored && m_random() % 3 != 0) {
+                std::string junk(static_cast<size_t>(segment.m_received - segment.m_stored), '#');
+                VornFd fd(::open(path.c_str(), O_WRONLY));
+                ASSERT_TRUE(
+                    vornWriteFully(fd.get(), junk.data(), junk.size(), segment.m_start + segment.m_stored));
             }
-            connection.segment = nullptr;
         }
-        Restart(true);
+        for (auto& connection : m_connections)
+            connection.segment = nullptr;
+        CrashRestart();
     }
 
     bool Merge() {

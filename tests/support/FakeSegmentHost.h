@@ -16,7 +16,11 @@
 class FakeSegmentHost : public VornSegmentHost {
 public:
     void Log(int32_t level, const std::string& text) override { logs.emplace_back(level, text); }
-    void PostEvent(int32_t code, const std::string& payload) override { events.emplace_back(code, payload); }
+    void PostEvent(int32_t code, const std::string& payload) override {
+        events.emplace_back(code, payload);
+        if (cancelAfterEvents != 0 && code == cancelAfterEvents)
+            cancelled = true;
+    }
     bool SetFileSize(int64_t size) override;
     void SetFileName(const std::wstring& name) override;
     std::wstring DerivedFileName() const override { return derivedName; }
@@ -39,6 +43,8 @@ public:
     std::wstring derivedName = L"download.bin";
     int mergingEntered = 0;
     bool cancelled = false;
+    // An event code whose first post stops the download (0: none).
+    int32_t cancelAfterEvents = 0;
     bool completed = false;
     bool ftp = false;
     bool chunked = false;
