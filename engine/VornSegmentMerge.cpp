@@ -1,6 +1,7 @@
 #include "engine/VornSegmentMerge.h"
 
 #include "base/VornText.h"
+#include "engine/VornEngineReports.h"
 #include "engine/VornFd.h"
 #include "engine/VornSegment.h"
 #include "engine/VornSegmentHost.h"
@@ -152,7 +153,8 @@ VornSegmentMerge::Outcome VornSegmentMerge::PrepareTarget(std::string& targetPat
     std::wstring folder = m_manager.TargetFolder();
     std::filesystem::create_directories(std::filesystem::path(vornWideToUtf8(folder)));
     if (!m_manager.IsPairMode())
-        m_engine.PostEvent(ENGINE_EVENT_TARGET_FOLDER, vornWideToUtf8(folder));
+        // Its readers percent-decode it, as every text that may carry a wide name.
+        m_engine.PostEvent(ENGINE_EVENT_TARGET_FOLDER, VornEngineReports::EncodeText(folder));
     targetPath = vornWideToUtf8(folder + m_manager.FileName());
     std::error_code error;
     if (!std::filesystem::exists(std::filesystem::path(targetPath), error))

@@ -211,6 +211,18 @@ TEST_F(BrellinGet, AFolderThatCannotBeWrittenIsRefusedBeforeTheFirstRequest) {
     EXPECT_TRUE(m_server->requests().empty());
 }
 
+TEST_F(BrellinGet, AFolderNameWithPercentSignsIsKeptAsGiven) {
+    std::filesystem::path served = m_server->writeRandomFile("sheet.bin", 50000, 9);
+    const std::filesystem::path out = m_dir / "out%41b";
+    Outcome outcome = run({m_server->url("/sheet.bin"), "-c", "2", "-o", out.string()}, m_logs.path());
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(lastLine(outcome.out), (std::filesystem::canonical(out) / "sheet.bin").string());
+    EXPECT_EQ(fileSha256(out / "sheet.bin"), fileSha256(served));
+    VornDatabase database;
+    ASSERT_TRUE(database.open(VornKnownFolders::dataFolder()));
+    EXPECT_EQ(vornWideToUtf8(database.folderPath(1)), std::filesystem::canonical(out).string() + "/");
+}
+
 TEST_F(BrellinGet, WithoutAFolderTheFileGoesToItsCategoryInDownloads) {
     std::filesystem::path served = m_server->writeRandomFile("music.mp3", 100000, 2);
     Outcome outcome = run({m_server->url("/music.mp3"), "-q"}, m_logs.path());
