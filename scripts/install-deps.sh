@@ -31,7 +31,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 # The packaged servers must not stay running on their default ports; the tests start their own.
-               microsocks lighttpd python3-ntlm-auth ffmpeg mkvtoolnix python3 python3-websockets openssl
-               procps psmisc curl aria2 axel wget time chromium firefox-esr nodejs fonts-dejavu-core)
+for service in nginx tinyproxy vsftpd danted microsocks lighttpd; do
     if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
 done
