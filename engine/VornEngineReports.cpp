@@ -10,7 +10,15 @@ std::string EventText(int32_t code, const std::string& payload) {
 }
 
 std::string EncodeText(const std::wstring& text) {
-    return vornPercentEncode(text, true);
+    // The program's encoding leaves '%' as it is; its readers decode, so a name holding "%41" would
+    // come back as "A". Escaping '%' itself makes decoding give back exactly what was sent.
+    std::string out;
+    size_t start = 0;
+    for (size_t percent = text.find(L'%'); percent != std::wstring::npos; percent = text.find(L'%', start)) {
+        out += vornPercentEncode(text.substr(start, percent - start), true) + "%25";
+        start = percent + 1;
+    }
+    return out + vornPercentEncode(text.substr(start), true);
 }
 
 std::string ErrorEventText(int32_t errorCode, const std::wstring& errorText) {

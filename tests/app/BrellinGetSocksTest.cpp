@@ -72,13 +72,16 @@ Outcome run(const std::vector<std::string>& arguments, const std::filesystem::pa
     return outcome;
 }
 
+// The bytes the segment table claims are on disk: the sum of the received counts of its 32-byte records
+// (little-endian, the count in the last 8 bytes).
 int64_t segmentBytes(const std::filesystem::path& folder) {
+    std::string table = readWholeFile(folder / "segments.bin");
     int64_t total = 0;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        if (entry.path().filename().string().rfind("seg.x", 0) == 0) {
-            total += static_cast<int64_t>(entry.file_size(error));
-        }
+    for (size_t at = 0; at + 32 <= table.size(); at += 32) {
+        uint64_t received = 0;
+        for (int i = 7; i >= 0; --i)
+            received = received << 8 | static_cast<unsigned char>(table[at + 24 + static_cast<size_t>(i)]);
+        total += static_cast<int64_t>(received);
     }
     return total;
 }
