@@ -463,7 +463,8 @@ TEST(SegmentManagerTest, DestroyingKeepsFilesUnlessTheDownloadCompleted) {
         EXPECT_EQ(std::filesystem::exists(f.Folder() / "segments.bin"), !completed);
         EXPECT_EQ(std::filesystem::exists(f.Folder() / "workfile.path"), !completed);
         // What was received before the stop is in the table for the resume.
-        if (!completed)
+        if (!completed) {
             EXPECT_EQ(f.StoredTable()[0].received, 10);
+        }
     }
 }
