@@ -205,10 +205,12 @@ TEST(VornSocket, IdleMeansMoreThanTheLimitSinceRealActivity) {
 }
 
 TEST(VornSocket, InProgressErrorsAreTheNotYetOnes) {
-    for (int error : {EINTR, EAGAIN, EWOULDBLOCK, EINPROGRESS, EALREADY})
+    for (int error : {EINTR, EAGAIN, EWOULDBLOCK, EINPROGRESS, EALREADY}) {
         EXPECT_TRUE(vornIsInProgressError(error)) << error;
-    for (int error : {0, ECONNREFUSED, ECONNRESET, EPIPE, EBADF, ETIMEDOUT})
+    }
+    for (int error : {0, ECONNREFUSED, ECONNRESET, EPIPE, EBADF, ETIMEDOUT}) {
         EXPECT_FALSE(vornIsInProgressError(error)) << error;
+    }
 }
 
 TEST(VornAddresses, ResolveSplitsHostAndPort) {
@@ -254,8 +256,9 @@ TEST(VornAddresses, DottedIPv4FollowsItsFourNumbers) {
         {"1.2.3.4 5", false},   {"", false},
         {"   ", false},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(vornIsDottedIPv4(c.text), c.dotted) << '"' << c.text << '"';
+    }
 }
 
 } // namespace

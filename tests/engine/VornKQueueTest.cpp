@@ -252,8 +252,9 @@ TEST(VornKQueue, ASixtyFifthSocketIsLeftUnwatched) {
     EXPECT_FALSE(inSet(queue.readSet(), sockets[64]->socket->handle()));
     for (auto& socket : sockets)
         socket->peerSends();
-    for (int i = 0; i < 64; ++i)
+    for (int i = 0; i < 64; ++i) {
         ASSERT_TRUE(pollUntilLogged(queue, log, "R:" + std::to_string(i)));
+    }
     queue.Poll();
     EXPECT_EQ(std::count(log.begin(), log.end(), "R:64"), 0);
 

@@ -244,8 +244,9 @@ TEST(SegmentManagerTest, RemovingASegmentRenumbersIndexesAndNexts) {
     f.connections[1].Close();
     EXPECT_EQ(Ranges(*f.manager),
               (std::vector<Range>{{0, 999999, 1}, {1000000, 2999999, 2}, {3000000, 3999999, -1}}));
-    for (size_t i = 0; i < f.manager->SegmentCount(); ++i)
+    for (size_t i = 0; i < f.manager->SegmentCount(); ++i) {
         EXPECT_EQ(f.manager->Segment(i)->m_index, i);
+    }
 }
 
 TEST(SegmentManagerTest, TheFirstRangeWaitsInsteadOfRollingBackWhileOthersExist) {

@@ -285,8 +285,9 @@ private:
             connection.Close(); // a dropped connection
             return;
         }
-        if (m_random() % 10 == 0)
+        if (m_random() % 10 == 0) {
             ASSERT_TRUE(m_manager->Flush(true));
+        }
         int64_t n = std::min<int64_t>(1 + m_random() % 30000, segment->RemainingBytes());
         ASSERT_TRUE(m_manager->OpenWorkFile());
         int64_t at = segment->m_start + segment->m_received;
@@ -319,8 +320,9 @@ private:
         bool same = readWholeFile(Target()) == m_source;
         m_host->completed = true;
         m_manager.reset();
-        for (auto& entry : std::filesystem::directory_iterator(m_dir.path()))
+        for (auto& entry : std::filesystem::directory_iterator(m_dir.path())) {
             EXPECT_TRUE(entry.path().filename() == "out") << entry.path();
+        }
         return same;
     }
 

@@ -263,8 +263,9 @@ TEST_F(MKVMuxerTest, ReportsStagesAndProgress) {
                   "MKV Seek-Heads have been Writen Successfully.",
                   "MKV Muxing Completed  Successfully.",
               }));
-    for (const auto& [level, text] : m_reporter.logs)
+    for (const auto& [level, text] : m_reporter.logs) {
         EXPECT_EQ(level, VornMuxReporter::LOG_DEBUG) << text;
+    }
     using Event = std::pair<int, std::string>;
     EXPECT_EQ(m_reporter.events, (std::vector<Event>{{16, "0@3"}, {16, "1"}, {16, "2"}, {16, "3"}}));
 }
@@ -462,8 +463,9 @@ TEST_F(MKVMuxerTest, AudioWithAnotherTimecodeScaleIsRetimed) {
         }
     }
     ASSERT_EQ(times.size(), 20u);
-    for (size_t i = 0; i < times.size(); ++i)
+    for (size_t i = 0; i < times.size(); ++i) {
         EXPECT_EQ(times[i], static_cast<int64_t>(i) * 20) << "half-millisecond ticks become milliseconds";
+    }
     EXPECT_EQ(duration, 20u);
 }
 
@@ -532,8 +534,9 @@ TEST_F(MKVMuxerTest, BlockGroupsKeepTheirReferencesAndAdditions) {
             EXPECT_NE(payload.find("alpha-" + std::to_string(frame)), std::string::npos);
             const Node* reference = child.child(0xFB);
             ASSERT_EQ(reference != nullptr, frame > 0);
-            if (reference)
+            if (reference) {
                 EXPECT_EQ(bytesOf(m_output, *reference), std::string("\xFF\xD8", 2));
+            }
         }
     }
     EXPECT_EQ(videoGroups, 6u);
@@ -630,8 +633,9 @@ TEST_F(MKVMuxerTest, FailedMuxLeavesNoOutputAndKeepsTheInputs) {
             }
             disk.reset();
             // Gone already when run answers, not only when the muxer is destroyed.
-            if (failure != NONE)
+            if (failure != NONE) {
                 EXPECT_EQ(outputNames(m_dir.path()), std::vector<std::string>{}) << name;
+            }
         }
         EXPECT_EQ(muxed, failure == NONE) << name;
         EXPECT_EQ(threw, failure == CORRUPT_BLOCK || failure == DISK_FULL) << name;

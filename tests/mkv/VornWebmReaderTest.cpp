@@ -69,8 +69,9 @@ TEST_F(WebmReaderTest, RejectsInputsThatDoNotParse) {
         {"no Tracks at all", segmentOf(info + clusters)},
         {"no Info at all", segmentOf(trackWithType(1) + clusters)},
     };
-    for (const RejectCase& c : cases)
+    for (const RejectCase& c : cases) {
         EXPECT_FALSE(readerFor(c.bytes).parse()) << c.name;
+    }
 }
 
 TEST_F(WebmReaderTest, MissingInputDoesNotParse) {
@@ -345,8 +346,9 @@ TEST_F(WebmReaderTest, DurationComesFromTheLastFrameWhenTheHeaderHasNone) {
         VornWebmReader& reader = readerFor(bytes);
         ASSERT_TRUE(reader.parse()) << c.name;
         EXPECT_EQ(reader.duration(), c.expected) << c.name;
-        for (size_t i = 0; i < reader.clusterCount(); ++i)
+        for (size_t i = 0; i < reader.clusterCount(); ++i) {
             EXPECT_FALSE(reader.cluster(i).parsed) << c.name << ": nothing stays parsed";
+        }
     }
 }
 
@@ -400,13 +402,15 @@ TEST_F(WebmReaderTest, NextBlockWalksEveryBlockOnceThenStops) {
     while (std::optional<VornBlockEntry> block = reader.nextBlock())
         times.push_back(block->absoluteTimecode);
     ASSERT_EQ(times.size(), 12u);
-    for (size_t i = 0; i < times.size(); ++i)
+    for (size_t i = 0; i < times.size(); ++i) {
         EXPECT_EQ(times[i], static_cast<int64_t>(i) * 20);
+    }
     EXPECT_FALSE(reader.nextBlock());
     EXPECT_FALSE(reader.nextBlock());
 
-    for (size_t i = 0; i < 3; ++i)
+    for (size_t i = 0; i < 3; ++i) {
         EXPECT_TRUE(reader.cluster(i).parsed);
+    }
     reader.releaseConsumedClusters();
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_FALSE(reader.cluster(i).parsed);
@@ -417,8 +421,9 @@ TEST_F(WebmReaderTest, NextBlockWalksEveryBlockOnceThenStops) {
 TEST_F(WebmReaderTest, ReleaseFreesOnlyTheClustersTheWalkFinished) {
     VornWebmReader& reader = readerFor(buildWebm(audioWebm(regularClusters(3, 2, 20, 6, true))), 2);
     ASSERT_TRUE(reader.parse());
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(reader.nextBlock());
+    }
     reader.releaseConsumedClusters();
     EXPECT_FALSE(reader.cluster(0).parsed);
     EXPECT_TRUE(reader.cluster(1).parsed) << "still being walked";
