@@ -31,7 +31,7 @@ struct Block {
     // when empty); both follow the Block.
     bool referenced = false;
     int16_t reference = 0;
-    std::string additions;
+    std::string additions{};
     uint64_t storedTrack = 1;
     // Length of the stored track number's size field.
     int trackLength = 1;
