@@ -33,14 +33,14 @@ const std::vector<VornSegmentRecord> kTwo = {{0, 0, 1, 0, 549999}, {1, 1, -1, 55
 } // namespace
 
 TEST(SegmentRecordTest, EncodesTheLittleEndianLayout) {
-    unsigned char bytes[24];
-    VornSegmentTable::Encode({0x0102, 0x0304, -1, 0x0A0B0C0D0E0F1011LL, 0x9FFFFFFFFFFLL}, bytes);
-    const unsigned char expected[24] = {0x02, 0x01, 0x04, 0x03, 0xFF, 0xFF, 0xFF, 0xFF,
-                                        0x11, 0x10, 0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A,
-                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x09, 0x00, 0x00};
-    EXPECT_EQ(0, memcmp(bytes, expected, 24));
-    VornSegmentRecord back = VornSegmentTable::Decode(bytes);
-    EXPECT_EQ(back, (VornSegmentRecord{0x0102, 0x0304, -1, 0x0A0B0C0D0E0F1011LL, 0x9FFFFFFFFFFLL}));
+    unsigned char bytes[VornSegmentTable::RECORD_SIZE];
+    const VornSegmentRecord record{0x0102, 0x0304, -1, 0x0A0B0C0D0E0F1011LL, 0x9FFFFFFFFFFLL, 0x0123456789LL};
+    VornSegmentTable::Encode(record, bytes);
+    const unsigned char expected[VornSegmentTable::RECORD_SIZE] = {
+        0x02, 0x01, 0x04, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x11, 0x10, 0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A,
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x09, 0x00, 0x00, 0x89, 0x67, 0x45, 0x23, 0x01, 0x00, 0x00, 0x00};
+    EXPECT_EQ(0, memcmp(bytes, expected, sizeof expected));
+    EXPECT_EQ(VornSegmentTable::Decode(bytes), record);
 }
 
 TEST_F(SegmentTableTest, WriteAllThenLoadGivesTheRecordsAndLeavesNoBackup) {
